@@ -1,0 +1,68 @@
+// The AV/C command channel of one attached camera: frame builders, the single
+// exchange under the camera mutex with time-out retries and result mapping.
+#pragma once
+
+#include <cstdint>
+#include <initializer_list>
+#include <memory>
+
+#include "platform/avc_transport.h"
+#include "platform/com.h"
+#include "platform/named_mutex.h"
+
+namespace camctl {
+
+// The camera mutex every channel, object and storage channel of every process shares.
+inline constexpr char kCameraMutexName[] = "08D77B9B-8328-4afe-8D64-4B69E5FFFA17";
+inline constexpr uint32_t kCameraMutexWaitMs = 300;
+
+enum class Ctype : uint8_t {
+  Control = 0,          // ctype 0x00
+  Status = 1,           // ctype 0x01
+  SpecificInquiry = 2,  // ctype 0x02, general frames only
+  GeneralInquiry = 3,   // ctype 0x04, general frames only
+};
+
+// One-byte operand cells: a cell's byte is sent; a null cell is absent and
+// sends 0xFF. After a successful STATUS exchange the response bytes at the
+// operand positions are written back into the cells, up to the first absent one.
+using OperandCells = std::initializer_list<uint8_t*>;
+
+inline constexpr uint16_t kCommandSetCamera = 0x0001;
+inline constexpr uint16_t kCommandSetDevice = 0x0010;
+inline constexpr uint32_t kMaxVendorOperands = 503;
+inline constexpr uint32_t kMaxGeneralOperands = 509;
+
+class CommandChannel {
+ public:
+  // Takes a reference to the transport and opens this channel's own handle on
+  // the camera mutex. No camera traffic.
+  explicit CommandChannel(std::shared_ptr<platform::AvcTransport> transport);
+  // Waits for the camera mutex without limit so no exchange is cut short.
+  ~CommandChannel();
+  CommandChannel(const CommandChannel&) = delete;
+  CommandChannel& operator=(const CommandChannel&) = delete;
+
+  // Vendor-dependent frame (company 00 00 85). E_FAIL without sending unless the
+  // selector is Control or Status and the command set is 0x0001 or 0x0010.
+  HRESULT SendVendorCommand(uint16_t commandSet, uint8_t code, Ctype ctype, OperandCells cells);
+  // General frame with a caller-given address byte and opcode.
+  HRESULT SendAvcCommand(uint8_t address, uint8_t opcode, Ctype ctype, OperandCells cells);
+  // One exchange: camera mutex (300 ms), up to four calls while the transport
+  // times out, transport result mapped to a library result.
+  HRESULT TransmitFrame(uint32_t length);
+
+  uint8_t* Buffer() { return frame_; }
+  bool HasMutex() const { return mutex_ != nullptr; }
+
+ private:
+  std::shared_ptr<platform::AvcTransport> transport_;
+  std::unique_ptr<platform::NamedMutex> mutex_;
+  alignas(8) uint8_t frame_[platform::kAvcFrameBufferSize] = {};
+};
+
+// Maps a transport return value to a library result (0 success, 50, 71, 1235,
+// 1460, 1617 to their codes, anything else unchanged).
+HRESULT MapTransportResult(int32_t transportResult);
+
+}  // namespace camctl

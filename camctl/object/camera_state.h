@@ -1,0 +1,38 @@
+// The state of one camera control object, shared by the modules that implement
+// its interfaces. Every field is guarded by `lock` (the object lock), which is
+// recursive so that an operation may call another operation of the same object.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <mutex>
+
+#include "platform/com.h"
+#include "platform/named_mutex.h"
+
+namespace camctl {
+
+class CommandChannel;
+
+enum class ConnectionState : int32_t { NoCamera = 0, Attached = 1, Removed = 2 };
+
+struct CameraState {
+  CameraState();
+  ~CameraState();
+  CameraState(const CameraState&) = delete;
+  CameraState& operator=(const CameraState&) = delete;
+
+  std::recursive_mutex lock;  // the object lock, always waited for without limit
+  std::unique_ptr<platform::NamedMutex> cameraMutex;  // this object's handle on the camera mutex
+
+  std::unique_ptr<CommandChannel> commandChannel;
+
+  platform::ComString selectedUniqueId;
+  platform::ComString selectedDevicePath;
+  int32_t presetState = -1;  // -1 none, -2 answered other than 1, 0 answered 1
+  int32_t presetCount = 0;   // 0..99
+  uint32_t capabilityMask = 0;
+  ConnectionState connection = ConnectionState::NoCamera;
+};
+
+}  // namespace camctl

@@ -1,0 +1,18 @@
+// Facts about the loaded library module and its files.
+#pragma once
+
+#include <filesystem>
+
+#include "platform/com.h"
+
+namespace platform {
+
+// Full path of the library file that contains the calling code.
+ComString ModuleFilePath();
+
+// The diagnostic log file every new camera control object deletes:
+// "C:\ORVANELogFile.txt" on Windows; on Linux "ORVANELogFile.txt" in
+// $VELQUIN_LOG_DIR, else $XDG_STATE_HOME/velquin, else ~/.local/state/velquin.
+std::filesystem::path DiagnosticLogPath();
+
+}  // namespace platform
