@@ -13,7 +13,6 @@ extern const IID IID_ICDVPresetControl;    // {B17CEB36-F212-4B52-85E8-86F7ED96B
 extern const IID IID_ICDVCameraControl;    // {1642825B-8D04-49BF-8337-0A494E09B026}
 extern const IID IID_ICDVPreviewControl;   // {A5509474-F017-483F-A334-44931D5057CB}
 extern const IID IID_ICDVDeviceControl;    // {AEE1EA47-16D3-41C0-85BB-2C44AD65A26A}
-extern const IID IID_IAMExtTransport;      // {A03CD5F0-3045-11CF-8C44-00AA006B6814}
 }
 
 extern "C++" {

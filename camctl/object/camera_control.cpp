@@ -1,0 +1,182 @@
+#include "camctl/object/camera_control.h"
+
+#include <filesystem>
+#include <memory>
+#include <new>
+#include <system_error>
+
+#include "camctl/channel/attachment.h"
+#include "camctl/channel/command_channel.h"
+#include "camctl/object/module_state.h"
+#include "platform/module.h"
+
+namespace camctl {
+namespace {
+
+// Nothing may escape a COM method as an exception.
+template <class F>
+HRESULT Guarded(F&& body) noexcept {
+  try {
+    return body();
+  } catch (const std::bad_alloc&) {
+    return E_OUTOFMEMORY;
+  } catch (...) {
+    return E_FAIL;
+  }
+}
+
+// Answer of the methods whose camera behaviour is not built yet: a definite
+// failure, never a claimed success.
+constexpr HRESULT kNotBuilt = E_NOTIMPL;
+
+}  // namespace
+
+CameraState::CameraState()
+    : cameraMutex(platform::OpenNamedMutex(kCameraMutexName)),
+      selectedUniqueId(),
+      selectedDevicePath() {}
+
+CameraState::~CameraState() = default;
+
+CameraControl::CameraControl(IUnknown* outer) : outer_(outer) {
+  // A stale diagnostic log of an earlier run is removed; failing to is harmless.
+  std::error_code ignored;
+  std::filesystem::remove(platform::DiagnosticLogPath(), ignored);
+  LockModule();
+}
+
+CameraControl::~CameraControl() = default;
+
+HRESULT CameraControl::Create(IUnknown* outer, REFIID riid, void** ppv) {
+  if (!ppv) return E_POINTER;
+  *ppv = nullptr;
+  if (outer && !IsEqualGUID(riid, IID_IUnknown)) return CLASS_E_NOAGGREGATION;
+  std::unique_ptr<CameraControl> object;
+  try {
+    object.reset(new (std::nothrow) CameraControl(outer));
+  } catch (...) {
+    return E_OUTOFMEMORY;
+  }
+  if (!object) return E_OUTOFMEMORY;
+  // The aggregating caller gets the non-delegating IUnknown; a plain caller
+  // goes through the interface table.
+  const HRESULT hr = outer ? object->inner_.QueryInterface(riid, ppv)
+                           : object->InternalQueryInterface(riid, ppv);
+  if (FAILED(hr)) {
+    object.release()->Destroy();
+    return hr;
+  }
+  object.release();  // owned by its reference count from here on
+  return hr;
+}
+
+HRESULT CameraControl::InternalQueryInterface(REFIID riid, void** ppv) {
+  if (!ppv) return E_POINTER;
+  *ppv = nullptr;
+  if (IsEqualGUID(riid, IID_IUnknown)) {
+    if (outer_) {
+      *ppv = static_cast<IUnknown*>(&inner_);
+      InternalAddRef();
+      return S_OK;
+    }
+    *ppv = static_cast<ICDVCameraControl*>(this);
+  } else if (IsEqualGUID(riid, IID_ICDVCameraControl)) {
+    *ppv = static_cast<ICDVCameraControl*>(this);
+  } else if (IsEqualGUID(riid, IID_ICDVPresetControl)) {
+    *ppv = static_cast<ICDVPresetControl*>(this);
+  } else if (IsEqualGUID(riid, IID_ICDVEnumDevice)) {
+    *ppv = static_cast<ICDVEnumDevice*>(this);
+  } else if (IsEqualGUID(riid, IID_ICDVDeviceControl)) {
+    *ppv = static_cast<ICDVDeviceControl*>(this);
+  } else if (IsEqualGUID(riid, IID_ICDVPreviewControl)) {
+    *ppv = static_cast<ICDVPreviewControl*>(this);
+  } else {
+    return E_NOINTERFACE;
+  }
+  // Interfaces of an aggregated object count on the outer object.
+  static_cast<IUnknown*>(static_cast<ICDVCameraControl*>(this))->AddRef();
+  return S_OK;
+}
+
+ULONG CameraControl::InternalAddRef() { return refs_.fetch_add(1, std::memory_order_relaxed) + 1; }
+
+ULONG CameraControl::InternalRelease() {
+  const ULONG left = refs_.fetch_sub(1, std::memory_order_acq_rel) - 1;
+  if (left == 0) Destroy();
+  return left;
+}
+
+void CameraControl::Destroy() {
+  // Calls made during teardown must not start a second destruction.
+  refs_.store(1, std::memory_order_relaxed);
+  UnlockModule();
+  RemoveDevice();
+  std::unique_ptr<CameraControl> self(this);
+}
+
+HRESULT CameraControl::QueryInterface(REFIID riid, void** ppv) {
+  return outer_ ? outer_->QueryInterface(riid, ppv) : InternalQueryInterface(riid, ppv);
+}
+ULONG CameraControl::AddRef() { return outer_ ? outer_->AddRef() : InternalAddRef(); }
+ULONG CameraControl::Release() { return outer_ ? outer_->Release() : InternalRelease(); }
+
+HRESULT CameraControl::InnerUnknown::QueryInterface(REFIID riid, void** ppv) {
+  return owner_.InternalQueryInterface(riid, ppv);
+}
+ULONG CameraControl::InnerUnknown::AddRef() { return owner_.InternalAddRef(); }
+ULONG CameraControl::InnerUnknown::Release() { return owner_.InternalRelease(); }
+
+// ICDVCameraControl
+HRESULT CameraControl::GetCapability(LONG*) { return kNotBuilt; }
+HRESULT CameraControl::SetStatus(LONG, LONG) { return kNotBuilt; }
+HRESULT CameraControl::GetStatus(LONG, LONG*) { return kNotBuilt; }
+HRESULT CameraControl::GetRange(LONG, LONG*, LONG*, LONG*) { return kNotBuilt; }
+
+// ICDVPresetControl
+HRESULT CameraControl::GetPresetCount(LONG*) { return kNotBuilt; }
+HRESULT CameraControl::GetPresetState(LONG*) { return kNotBuilt; }
+HRESULT CameraControl::SelectPreset(LONG) { return kNotBuilt; }
+HRESULT CameraControl::RegisterPreset(LONG, BSTR) { return kNotBuilt; }
+HRESULT CameraControl::ResetPreset(LONG) { return kNotBuilt; }
+HRESULT CameraControl::GetAccessPermission(LONG, LONG*) { return kNotBuilt; }
+HRESULT CameraControl::SetAccessPermission(LONG, LONG) { return kNotBuilt; }
+HRESULT CameraControl::GetPresetName(LONG, BSTR*) { return kNotBuilt; }
+HRESULT CameraControl::SetPresetName(LONG, BSTR) { return kNotBuilt; }
+HRESULT CameraControl::ExportPreset(LONG, BSTR, LONG) { return kNotBuilt; }
+HRESULT CameraControl::ImportPreset(LONG, BSTR) { return kNotBuilt; }
+
+// ICDVEnumDevice
+HRESULT CameraControl::EnumerateDevice(SAFEARRAY**, LONG*) { return kNotBuilt; }
+HRESULT CameraControl::SelectDevice(BSTR) { return kNotBuilt; }
+
+HRESULT CameraControl::RemoveDevice() {
+  return Guarded([&] {
+    std::lock_guard lock(state_.lock);
+    state_.selectedUniqueId.clear();
+    state_.selectedDevicePath.clear();
+    DetachTransport(state_);
+    state_.capabilityMask = 0;
+    state_.presetState = -1;
+    state_.connection = ConnectionState::NoCamera;
+    return S_OK;
+  });
+}
+
+HRESULT CameraControl::GetDeviceInfo(BSTR, BSTR*, BSTR*, BSTR*) { return kNotBuilt; }
+
+// ICDVDeviceControl
+HRESULT CameraControl::SetCVMode(LONG) { return kNotBuilt; }
+HRESULT CameraControl::GetCVMode(LONG*, LONG*) { return kNotBuilt; }
+HRESULT CameraControl::SetEvfDisplay(LONG) { return kNotBuilt; }
+HRESULT CameraControl::GetEvfDisplay(LONG*) { return kNotBuilt; }
+HRESULT CameraControl::SetColorBars(LONG) { return kNotBuilt; }
+HRESULT CameraControl::GetColorBars(LONG*) { return kNotBuilt; }
+
+// ICDVPreviewControl
+HRESULT CameraControl::SetOwner(LONG) { return kNotBuilt; }
+HRESULT CameraControl::StartPreview() { return kNotBuilt; }
+HRESULT CameraControl::StopPreview() { return kNotBuilt; }
+HRESULT CameraControl::SetVisible(LONG) { return kNotBuilt; }
+HRESULT CameraControl::MoveWindow(LONG, LONG, LONG, LONG) { return kNotBuilt; }
+
+}  // namespace camctl

@@ -1,0 +1,230 @@
+// The CameraControl object and its class object through the server's exports.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+
+#include "camctl/object/camera_control.h"
+#include "camctl/object/interfaces.h"
+#include "camctl/object/module_state.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+class ObjectTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    dir_ = fs::temp_directory_path() /
+           ("velquin-object-" + std::to_string(::testing::UnitTest::GetInstance()->random_seed()) +
+            "-" + ::testing::UnitTest::GetInstance()->current_test_info()->name());
+    fs::create_directories(dir_);
+    setenv("VELQUIN_LOG_DIR", dir_.c_str(), 1);
+    setenv("VELQUIN_MUTEX_NAMESPACE", dir_.filename().c_str(), 1);
+    ASSERT_EQ(DllGetClassObject(CLSID_CameraControl, IID_IClassFactory,
+                                reinterpret_cast<void**>(&factory_)),
+              S_OK);
+    baseLocks_ = camctl::ModuleLockCount();
+  }
+  void TearDown() override {
+    if (factory_) factory_->Release();
+    fs::remove_all(dir_);
+  }
+
+  template <class I>
+  I* Create(REFIID iid) {
+    I* p = nullptr;
+    EXPECT_EQ(factory_->CreateInstance(nullptr, iid, reinterpret_cast<void**>(&p)), S_OK);
+    return p;
+  }
+
+  fs::path dir_;
+  IClassFactory* factory_ = nullptr;
+  int32_t baseLocks_ = 0;
+};
+
+template <class I>
+IUnknown* IdentityOf(I* p) {
+  IUnknown* unknown = nullptr;
+  EXPECT_EQ(p->QueryInterface(IID_IUnknown, reinterpret_cast<void**>(&unknown)), S_OK);
+  unknown->Release();
+  return unknown;
+}
+
+TEST_F(ObjectTest, AnswersExactlyTheFiveInterfacesWithOneIdentity) {
+  auto* camera = Create<ICDVCameraControl>(IID_ICDVCameraControl);
+  ASSERT_NE(camera, nullptr);
+  const IID* iids[] = {&IID_ICDVCameraControl, &IID_ICDVPresetControl, &IID_ICDVEnumDevice,
+                       &IID_ICDVDeviceControl, &IID_ICDVPreviewControl};
+  IUnknown* identity = IdentityOf(camera);
+  EXPECT_EQ(identity, static_cast<IUnknown*>(camera)) << "identity is the ICDVCameraControl pointer";
+  for (const IID* iid : iids) {
+    IDispatch* itf = nullptr;
+    ASSERT_EQ(camera->QueryInterface(*iid, reinterpret_cast<void**>(&itf)), S_OK);
+    EXPECT_EQ(IdentityOf(itf), identity);
+    UINT count = 0;
+    EXPECT_EQ(itf->GetTypeInfoCount(&count), S_OK);
+    EXPECT_EQ(count, 1u);
+    itf->Release();
+  }
+  const IID* refused[] = {&IID_IDispatch, &IID_ISupportErrorInfo, &IID_IClassFactory,
+                          &CLSID_CameraControl, &LIBID_VELQUINLib};
+  for (const IID* iid : refused) {
+    void* p = reinterpret_cast<void*>(1);
+    EXPECT_EQ(camera->QueryInterface(*iid, &p), E_NOINTERFACE);
+    EXPECT_EQ(p, nullptr);
+  }
+  EXPECT_EQ(camera->QueryInterface(IID_IUnknown, nullptr), E_POINTER);
+  EXPECT_EQ(camera->Release(), 0u);
+}
+
+TEST_F(ObjectTest, ReferenceCountingKeepsTheObjectAndTheModuleAlive) {
+  auto* presets = Create<ICDVPresetControl>(IID_ICDVPresetControl);
+  ASSERT_NE(presets, nullptr);
+  EXPECT_EQ(camctl::ModuleLockCount(), baseLocks_ + 1);
+  EXPECT_EQ(DllCanUnloadNow(), S_FALSE);
+  ICDVEnumDevice* devices = nullptr;
+  ASSERT_EQ(presets->QueryInterface(IID_ICDVEnumDevice, reinterpret_cast<void**>(&devices)), S_OK);
+  EXPECT_EQ(presets->Release(), 1u);
+  EXPECT_EQ(camctl::ModuleLockCount(), baseLocks_ + 1) << "one reference still holds the object";
+  EXPECT_EQ(devices->Release(), 0u);
+  EXPECT_EQ(camctl::ModuleLockCount(), baseLocks_);
+}
+
+TEST_F(ObjectTest, DllCanUnloadNowFollowsObjectsServerLocksAndClassObjectReferences) {
+  factory_->Release();  // the fixture's extra reference on the class object
+  factory_ = nullptr;
+  ASSERT_EQ(DllCanUnloadNow(), S_OK);
+
+  IClassFactory* cf = nullptr;
+  ASSERT_EQ(DllGetClassObject(CLSID_CameraControl, IID_IClassFactory, reinterpret_cast<void**>(&cf)), S_OK);
+  EXPECT_EQ(DllCanUnloadNow(), S_FALSE) << "a client holds the class object";
+  EXPECT_EQ(cf->LockServer(TRUE), S_OK);
+  cf->Release();
+  EXPECT_EQ(DllCanUnloadNow(), S_FALSE) << "server lock";
+
+  ASSERT_EQ(DllGetClassObject(CLSID_CameraControl, IID_IUnknown, reinterpret_cast<void**>(&cf)), S_OK);
+  ICDVEnumDevice* object = nullptr;
+  ASSERT_EQ(cf->CreateInstance(nullptr, IID_ICDVEnumDevice, reinterpret_cast<void**>(&object)), S_OK);
+  EXPECT_EQ(cf->LockServer(FALSE), S_OK);
+  cf->Release();
+  EXPECT_EQ(DllCanUnloadNow(), S_FALSE) << "a live object";
+  object->Release();
+  EXPECT_EQ(DllCanUnloadNow(), S_OK);
+}
+
+TEST_F(ObjectTest, ClassObjectErrors) {
+  void* p = reinterpret_cast<void*>(1);
+  EXPECT_EQ(DllGetClassObject(IID_ICDVEnumDevice, IID_IClassFactory, &p), CLASS_E_CLASSNOTAVAILABLE);
+  EXPECT_EQ(p, nullptr);
+  EXPECT_EQ(DllGetClassObject(CLSID_CameraControl, IID_IClassFactory, nullptr), E_POINTER);
+  p = reinterpret_cast<void*>(1);
+  EXPECT_EQ(DllGetClassObject(CLSID_CameraControl, IID_ICDVEnumDevice, &p), E_NOINTERFACE);
+  EXPECT_EQ(p, nullptr);
+
+  // The class object is cached: every request answers the same one.
+  IClassFactory* again = nullptr;
+  ASSERT_EQ(DllGetClassObject(CLSID_CameraControl, IID_IClassFactory, reinterpret_cast<void**>(&again)), S_OK);
+  EXPECT_EQ(again, factory_);
+  again->Release();
+
+  EXPECT_EQ(factory_->CreateInstance(nullptr, IID_ICDVEnumDevice, nullptr), E_POINTER);
+  p = reinterpret_cast<void*>(1);
+  EXPECT_EQ(factory_->CreateInstance(nullptr, IID_IDispatch, &p), E_NOINTERFACE);
+  EXPECT_EQ(p, nullptr);
+  EXPECT_EQ(camctl::ModuleLockCount(), baseLocks_) << "a refused creation leaves no object behind";
+}
+
+// An outer object that aggregates CameraControl and counts what reaches it.
+class Outer final : public IUnknown {
+ public:
+  HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppv) override {
+    ++queries;
+    if (IsEqualGUID(riid, IID_IUnknown)) {
+      *ppv = static_cast<IUnknown*>(this);
+      AddRef();
+      return S_OK;
+    }
+    return inner ? inner->QueryInterface(riid, ppv) : E_NOINTERFACE;
+  }
+  ULONG STDMETHODCALLTYPE AddRef() override { return ++refs; }
+  ULONG STDMETHODCALLTYPE Release() override { return --refs; }
+  IUnknown* inner = nullptr;
+  ULONG refs = 1;
+  int queries = 0;
+};
+
+TEST_F(ObjectTest, AggregationDelegatesToTheControllingObject) {
+  Outer outer;
+  void* p = reinterpret_cast<void*>(1);
+  EXPECT_EQ(factory_->CreateInstance(&outer, IID_ICDVEnumDevice, &p), CLASS_E_NOAGGREGATION);
+  EXPECT_EQ(p, nullptr);
+
+  ASSERT_EQ(factory_->CreateInstance(&outer, IID_IUnknown, reinterpret_cast<void**>(&outer.inner)), S_OK);
+  EXPECT_EQ(camctl::ModuleLockCount(), baseLocks_ + 1);
+
+  // The inner unknown answers IUnknown with itself.
+  IUnknown* innerAgain = nullptr;
+  ASSERT_EQ(outer.inner->QueryInterface(IID_IUnknown, reinterpret_cast<void**>(&innerAgain)), S_OK);
+  EXPECT_EQ(innerAgain, outer.inner);
+  innerAgain->Release();
+
+  // Interfaces got from the inner unknown count on the outer object.
+  ICDVPresetControl* presets = nullptr;
+  const ULONG before = outer.refs;
+  ASSERT_EQ(outer.inner->QueryInterface(IID_ICDVPresetControl, reinterpret_cast<void**>(&presets)), S_OK);
+  EXPECT_EQ(outer.refs, before + 1);
+  IUnknown* identity = nullptr;
+  const int queriesBefore = outer.queries;
+  ASSERT_EQ(presets->QueryInterface(IID_IUnknown, reinterpret_cast<void**>(&identity)), S_OK);
+  EXPECT_EQ(identity, static_cast<IUnknown*>(&outer)) << "identity is the outer object";
+  EXPECT_EQ(outer.queries, queriesBefore + 1);
+  identity->Release();
+  presets->Release();
+  EXPECT_EQ(outer.refs, before);
+
+  EXPECT_EQ(outer.inner->Release(), 0u);
+  EXPECT_EQ(camctl::ModuleLockCount(), baseLocks_);
+}
+
+TEST_F(ObjectTest, CreationDeletesTheDiagnosticLogFile) {
+  const fs::path log = dir_ / "ORVANELogFile.txt";
+  std::ofstream(log) << "left by an earlier run";
+  ASSERT_TRUE(fs::exists(log));
+  auto* camera = Create<ICDVCameraControl>(IID_ICDVCameraControl);
+  EXPECT_FALSE(fs::exists(log));
+  camera->Release();
+}
+
+TEST_F(ObjectTest, NewObjectStartsDetached) {
+  auto* camera = Create<ICDVCameraControl>(IID_ICDVCameraControl);
+  auto& state = camctl::CameraControl::FromIdentity(camera)->State();
+  EXPECT_EQ(state.connection, camctl::ConnectionState::NoCamera);
+  EXPECT_EQ(state.presetState, -1);
+  EXPECT_EQ(state.presetCount, 0);
+  EXPECT_EQ(state.capabilityMask, 0u);
+  EXPECT_EQ(state.commandChannel, nullptr);
+  EXPECT_TRUE(state.selectedDevicePath.empty());
+  EXPECT_NE(state.cameraMutex, nullptr) << "the object opens its handle on the camera mutex";
+  camera->Release();
+}
+
+TEST_F(ObjectTest, HostNameLookupGivesDispidsByPosition) {
+  auto* presets = Create<ICDVPresetControl>(IID_ICDVPresetControl);
+  OLECHAR name[] = u"setpresetname";  // automation names are case-insensitive
+  LPOLESTR names[] = {name};
+  DISPID id = 0;
+  EXPECT_EQ(presets->GetIDsOfNames(IID_NULL, names, 1, 0x409, &id), S_OK);
+  EXPECT_EQ(id, 9);
+  OLECHAR unknown[] = u"SetStatus";  // a method of another interface
+  names[0] = unknown;
+  EXPECT_EQ(presets->GetIDsOfNames(IID_NULL, names, 1, 0x409, &id), DISP_E_UNKNOWNNAME);
+  EXPECT_EQ(id, DISPID_UNKNOWN);
+  ITypeInfo* info = reinterpret_cast<ITypeInfo*>(1);
+  EXPECT_EQ(presets->GetTypeInfo(1, 0, &info), DISP_E_BADINDEX);
+  EXPECT_EQ(info, nullptr);
+  presets->Release();
+}
+
+}  // namespace

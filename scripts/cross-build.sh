@@ -1,0 +1,20 @@
+#!/usr/bin/env bash
+# Sets up and cross-builds the Windows server: VELQUIN.dll for x86_64 (with its
+# type library) and, compile only, for i686. Checks the four exports.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+bash scripts/setup.sh
+for preset in mingw64 mingw32; do
+  echo "== $preset =="
+  cmake --preset "$preset" >/dev/null
+  cmake --build --preset "$preset" -j2
+done
+dll=build/mingw64/camctl/object/VELQUIN.dll
+exports=$(x86_64-w64-mingw32-objdump -p "$dll" | sed -n '/\[Ordinal\/Name Pointer\] Table/,/^$/p')
+for name in DllCanUnloadNow DllGetClassObject DllRegisterServer DllUnregisterServer; do
+  grep -q "\b$name\b" <<<"$exports" || { echo "VELQUIN.dll does not export $name" >&2; exit 1; }
+done
+if x86_64-w64-mingw32-objdump -p "$dll" | grep -i "DLL Name" | grep -qiE 'libstdc|libgcc|libwinpthread'; then
+  echo "VELQUIN.dll needs MinGW runtime DLLs" >&2; exit 1
+fi
+echo "VELQUIN.dll exports the four entry points and needs no MinGW runtime DLL"
