@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <initializer_list>
 #include <memory>
+#include <span>
 
 #include "platform/avc_transport.h"
 #include "platform/com.h"
@@ -27,11 +28,28 @@ enum class Ctype : uint8_t {
 // sends 0xFF. After a successful STATUS exchange the response bytes at the
 // operand positions are written back into the cells, up to the first absent one.
 using OperandCells = std::initializer_list<uint8_t*>;
+// The same cells as a run built by the caller (for example a slot and eight name bytes).
+using OperandSpan = std::span<uint8_t* const>;
 
 inline constexpr uint16_t kCommandSetCamera = 0x0001;
 inline constexpr uint16_t kCommandSetDevice = 0x0010;
-inline constexpr uint32_t kMaxVendorOperands = 503;
-inline constexpr uint32_t kMaxGeneralOperands = 509;
+inline constexpr uint32_t kVendorHeaderLength = 9;   // operands start at byte 9
+inline constexpr uint32_t kGeneralHeaderLength = 3;  // operands start at byte 3
+inline constexpr uint32_t kMaxVendorOperands = platform::kAvcFrameBufferSize - kVendorHeaderLength;    // 503
+inline constexpr uint32_t kMaxGeneralOperands = platform::kAvcFrameBufferSize - kGeneralHeaderLength;  // 509
+// The transport is asked at most this often while it answers ERROR_TIMEOUT.
+inline constexpr int kMaxTransportCalls = 4;
+
+// The ctype byte of a selector, or -1 for a selector outside the table.
+constexpr int CtypeByte(Ctype ctype) {
+  switch (ctype) {
+    case Ctype::Control: return 0x00;
+    case Ctype::Status: return 0x01;
+    case Ctype::SpecificInquiry: return 0x02;
+    case Ctype::GeneralInquiry: return 0x04;
+  }
+  return -1;
+}
 
 class CommandChannel {
  public:
@@ -44,18 +62,29 @@ class CommandChannel {
   CommandChannel& operator=(const CommandChannel&) = delete;
 
   // Vendor-dependent frame (company 00 00 85). E_FAIL without sending unless the
-  // selector is Control or Status and the command set is 0x0001 or 0x0010.
-  HRESULT SendVendorCommand(uint16_t commandSet, uint8_t code, Ctype ctype, OperandCells cells);
-  // General frame with a caller-given address byte and opcode.
-  HRESULT SendAvcCommand(uint8_t address, uint8_t opcode, Ctype ctype, OperandCells cells);
-  // One exchange: camera mutex (300 ms), up to four calls while the transport
-  // times out, transport result mapped to a library result.
+  // selector is Control or Status and the command set is 0x0001 or 0x0010;
+  // E_INVALIDARG without sending for more than 503 cells.
+  HRESULT SendVendorCommand(uint16_t commandSet, uint8_t code, Ctype ctype, OperandCells cells) {
+    return SendVendorCommand(commandSet, code, ctype, OperandSpan(cells.begin(), cells.size()));
+  }
+  HRESULT SendVendorCommand(uint16_t commandSet, uint8_t code, Ctype ctype, OperandSpan cells);
+  // General frame with a caller-given address byte and opcode. E_FAIL without
+  // sending for a selector outside the table; E_INVALIDARG for more than 509 cells.
+  HRESULT SendAvcCommand(uint8_t address, uint8_t opcode, Ctype ctype, OperandCells cells) {
+    return SendAvcCommand(address, opcode, ctype, OperandSpan(cells.begin(), cells.size()));
+  }
+  HRESULT SendAvcCommand(uint8_t address, uint8_t opcode, Ctype ctype, OperandSpan cells);
+  // One exchange of the first `length` bytes of Buffer(): camera mutex
+  // (300 ms), up to four calls while the transport times out, transport result
+  // mapped to a library result. E_INVALIDARG for a length beyond the buffer.
   HRESULT TransmitFrame(uint32_t length);
 
   uint8_t* Buffer() { return frame_; }
   bool HasMutex() const { return mutex_ != nullptr; }
 
  private:
+  HRESULT Send(uint32_t header, Ctype ctype, OperandSpan cells);
+
   std::shared_ptr<platform::AvcTransport> transport_;
   std::unique_ptr<platform::NamedMutex> mutex_;
   alignas(8) uint8_t frame_[platform::kAvcFrameBufferSize] = {};
