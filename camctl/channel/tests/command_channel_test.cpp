@@ -227,9 +227,12 @@ TEST_F(CommandChannelTest, EachCommandStartsFromAZeroedBuffer) {
   };
   ASSERT_EQ(channel_->SendAvcCommand(0xFF, 0x20, Ctype::Control, {}), S_OK);
   ASSERT_EQ(channel_->SendAvcCommand(0xFF, 0x20, Ctype::Control, {}), S_OK);
-  ASSERT_EQ(transport_->calls.size(), 2u);
+  ASSERT_EQ(channel_->SendVendorCommand(kCommandSetCamera, 0x20, Ctype::Control, {}), S_OK);
+  ASSERT_EQ(transport_->calls.size(), 3u);
   EXPECT_EQ(transport_->calls[1].frame, (Bytes{0x00, 0xFF, 0x20}));
   EXPECT_TRUE(transport_->calls[1].tailZero);
+  EXPECT_EQ(transport_->calls[2].frame, (Bytes{0x00, 0x20, 0x00, 0x00, 0x00, 0x85, 0x00, 0x01, 0x20}));
+  EXPECT_TRUE(transport_->calls[2].tailZero);
 }
 
 // ---- Retries and result mapping ----------------------------------------------
