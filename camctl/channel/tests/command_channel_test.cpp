@@ -5,6 +5,7 @@
 
 #include <array>
 #include <chrono>
+#include <ostream>
 #include <utility>
 
 #include "camctl/channel/command_channel.h"
@@ -29,6 +30,10 @@ struct VendorCase {
   Ctype ctype;
   Bytes expected;  // header bytes 0..8
 };
+
+void PrintTo(const VendorCase& c, std::ostream* os) {
+  *os << "set " << c.commandSet << " code " << int{c.code} << " selector " << static_cast<int>(c.ctype);
+}
 
 class VendorFrameTest : public CommandChannelTest, public ::testing::WithParamInterface<VendorCase> {};
 
@@ -82,6 +87,8 @@ struct GeneralCase {
   Ctype ctype;
   uint8_t ctypeByte;
 };
+
+void PrintTo(const GeneralCase& c, std::ostream* os) { *os << "selector " << static_cast<int>(c.ctype); }
 
 class GeneralFrameTest : public CommandChannelTest, public ::testing::WithParamInterface<GeneralCase> {};
 
@@ -242,6 +249,11 @@ struct RetryCase {
   HRESULT expected;
   size_t calls;
 };
+
+void PrintTo(const RetryCase& c, std::ostream* os) {
+  *os << "script";
+  for (int32_t r : c.script) *os << " " << r;
+}
 
 class RetryTest : public CommandChannelTest, public ::testing::WithParamInterface<RetryCase> {};
 
