@@ -304,14 +304,13 @@ struct IClassFactory : public IUnknown {
 
 }  // extern "C++"
 
-extern "C" {
-extern const IID IID_IUnknown;
-extern const IID IID_IDispatch;
-extern const IID IID_IClassFactory;
-extern const IID IID_ISupportErrorInfo;
-extern const IID IID_NULL;
-extern const IID GUID_NULL;
-}
+#define HOSTCOM_DATA extern "C" __attribute__((visibility("default")))
+HOSTCOM_DATA const IID IID_IUnknown;
+HOSTCOM_DATA const IID IID_IDispatch;
+HOSTCOM_DATA const IID IID_IClassFactory;
+HOSTCOM_DATA const IID IID_ISupportErrorInfo;
+HOSTCOM_DATA const IID IID_NULL;
+HOSTCOM_DATA const IID GUID_NULL;
 
 // Strings.
 HOSTCOM_API BSTR SysAllocString(const OLECHAR* psz);

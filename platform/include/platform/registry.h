@@ -2,6 +2,8 @@
 // registry store elsewhere. Key paths use '\' separators and are case-insensitive.
 #pragma once
 
+#include <functional>
+
 #include "platform/com.h"
 
 namespace platform::registry {
@@ -18,5 +20,11 @@ HRESULT DeleteTree(Root root, ComStringView keyPath);
 // Reads a string value; HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND) when the key or value is missing.
 HRESULT GetString(Root root, ComStringView keyPath, ComStringView valueName, ComString& value);
 bool KeyExists(Root root, ComStringView keyPath);
+
+// Runs `body` as one change: on the host every registry call of this thread
+// inside `body` works on one locked copy that is written once at the end, and
+// nothing is written when `body` fails (its result is returned). On Windows
+// the calls go straight to the registry.
+HRESULT RunBatch(const std::function<HRESULT()>& body);
 
 }  // namespace platform::registry

@@ -1,0 +1,267 @@
+// The registry file: shared-locked reads, exclusive-locked read-modify-write
+// with an atomic replace.
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <new>
+#include <system_error>
+#include <utility>
+
+#include "registry_store.h"
+
+namespace hostcom {
+namespace {
+
+namespace fs = std::filesystem;
+
+class Fd {
+ public:
+  Fd() = default;
+  explicit Fd(int fd) : fd_(fd) {}
+  Fd(const Fd&) = delete;
+  Fd& operator=(const Fd&) = delete;
+  Fd(Fd&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
+  Fd& operator=(Fd&& other) noexcept {
+    if (this != &other) {
+      if (fd_ >= 0) ::close(fd_);
+      fd_ = std::exchange(other.fd_, -1);
+    }
+    return *this;
+  }
+  ~Fd() {
+    if (fd_ >= 0) ::close(fd_);
+  }
+  int get() const { return fd_; }
+  bool valid() const { return fd_ >= 0; }
+  // Closes now and reports a failed close (a late write error).
+  bool Close() {
+    const int fd = fd_;
+    fd_ = -1;
+    return fd < 0 || ::close(fd) == 0;
+  }
+
+ private:
+  int fd_ = -1;
+};
+
+RegStatus IoFailure(const std::string& what, const fs::path& path, int err) {
+  return {RegStatus::Code::IoError, what + " " + path.string() + ": " + std::strerror(err)};
+}
+
+fs::path LockPath(const fs::path& file) {
+  fs::path p = file;
+  p += ".lock";
+  return p;
+}
+
+// Holds an flock on the sibling lock file for its lifetime (released when the
+// descriptor closes).
+class FileLock {
+ public:
+  // Exclusive: creates the folder and the lock file if needed.
+  RegStatus LockExclusive(const fs::path& file) {
+    std::error_code ec;
+    if (file.has_parent_path()) fs::create_directories(file.parent_path(), ec);
+    const fs::path lock = LockPath(file);
+    Fd fd(::open(lock.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644));
+    if (!fd.valid()) return IoFailure("cannot open lock file", lock, errno);
+    RegStatus st = Flock(fd.get(), LOCK_EX, lock);
+    if (st) fd_ = std::move(fd);
+    return st;
+  }
+
+  // Shared: a missing folder means there is nothing to read; a lock file that
+  // cannot be created (read-only folder) leaves the read unlocked, which is
+  // still consistent because writers replace the file by rename.
+  RegStatus LockShared(const fs::path& file) {
+    const fs::path lock = LockPath(file);
+    int raw = ::open(lock.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+    if (raw < 0) raw = ::open(lock.c_str(), O_RDONLY | O_CLOEXEC);
+    if (raw < 0) return RegStatus::Ok();
+    Fd fd(raw);
+    RegStatus st = Flock(fd.get(), LOCK_SH, lock);
+    if (st) fd_ = std::move(fd);
+    return st;
+  }
+
+ private:
+  static RegStatus Flock(int fd, int op, const fs::path& lock) {
+    while (::flock(fd, op) != 0) {
+      if (errno != EINTR) return IoFailure("cannot lock", lock, errno);
+    }
+    return RegStatus::Ok();
+  }
+
+  Fd fd_;
+};
+
+// Reads the whole file; `exists` false (and Ok) when there is none.
+RegStatus ReadFile(const fs::path& file, std::string& text, bool& exists) {
+  text.clear();
+  exists = false;
+  Fd fd(::open(file.c_str(), O_RDONLY | O_CLOEXEC));
+  if (!fd.valid()) {
+    if (errno == ENOENT || errno == ENOTDIR) return RegStatus::Ok();
+    return IoFailure("cannot open registry file", file, errno);
+  }
+  exists = true;
+  char buf[65536];
+  while (true) {
+    const ssize_t n = ::read(fd.get(), buf, sizeof buf);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return IoFailure("cannot read registry file", file, errno);
+    }
+    if (n == 0) break;
+    text.append(buf, static_cast<size_t>(n));
+  }
+  return RegStatus::Ok();
+}
+
+RegStatus WriteAll(int fd, std::string_view data, const fs::path& path) {
+  while (!data.empty()) {
+    const ssize_t n = ::write(fd, data.data(), data.size());
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return IoFailure("cannot write", path, errno);
+    }
+    data.remove_prefix(static_cast<size_t>(n));
+  }
+  return RegStatus::Ok();
+}
+
+// Writes a temporary file beside `file`, flushes it and renames it over `file`,
+// so that readers see either the old or the new content, never a mix.
+RegStatus ReplaceFile(const fs::path& file, std::string_view text) {
+  const fs::path dir = file.has_parent_path() ? file.parent_path() : fs::path(".");
+  std::string tmpl = (dir / (file.filename().string() + ".XXXXXX")).string();
+  Fd fd(::mkostemp(tmpl.data(), O_CLOEXEC));
+  if (!fd.valid()) return IoFailure("cannot create temporary file in", dir, errno);
+  const fs::path tmp = tmpl;
+  auto fail = [&tmp](RegStatus st) {
+    ::unlink(tmp.c_str());
+    return st;
+  };
+  struct stat old {};
+  const mode_t mode = ::stat(file.c_str(), &old) == 0 ? (old.st_mode & 07777) : 0644;
+  if (::fchmod(fd.get(), mode) != 0) return fail(IoFailure("cannot set mode of", tmp, errno));
+  RegStatus st = WriteAll(fd.get(), text, tmp);
+  if (!st) return fail(st);
+  if (::fsync(fd.get()) != 0) return fail(IoFailure("cannot flush", tmp, errno));
+  if (!fd.Close()) return fail(IoFailure("cannot close", tmp, errno));
+  if (::rename(tmp.c_str(), file.c_str()) != 0) return fail(IoFailure("cannot replace", file, errno));
+  // Make the rename itself durable.
+  Fd dirFd(::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (dirFd.valid()) ::fsync(dirFd.get());
+  return RegStatus::Ok();
+}
+
+std::string EnvOrEmpty(const char* name) {
+  const char* v = std::getenv(name);
+  return v != nullptr ? std::string(v) : std::string();
+}
+
+}  // namespace
+
+RegistryStore::RegistryStore(std::filesystem::path file) : file_(std::move(file)) {}
+
+std::filesystem::path RegistryStore::DefaultPath() {
+  if (std::string p = EnvOrEmpty("HOSTCOM_REGISTRY"); !p.empty()) return p;
+  if (std::string xdg = EnvOrEmpty("XDG_DATA_HOME"); !xdg.empty())
+    return fs::path(xdg) / "hostcom" / "registry.reg";
+  std::string home = EnvOrEmpty("HOME");
+  if (home.empty()) home = ".";
+  return fs::path(home) / ".local" / "share" / "hostcom" / "registry.reg";
+}
+
+RegStatus RegistryStore::Read(RegTree& out) const {
+  try {
+    FileLock lock;
+    RegStatus st = lock.LockShared(file_);
+    if (!st) return st;
+    std::string text;
+    bool exists = false;
+    st = ReadFile(file_, text, exists);
+    if (!st) return st;
+    if (!exists) {
+      out = RegTree();
+      return st;
+    }
+    return RegTree::Parse(text, out, file_.string());
+  } catch (const std::bad_alloc&) {
+    return {RegStatus::Code::IoError, "out of memory reading " + file_.string()};
+  }
+}
+
+RegStatus RegistryStore::Transact(const std::function<RegStatus(RegTree&)>& edit) {
+  try {
+    FileLock lock;
+    RegStatus st = lock.LockExclusive(file_);
+    if (!st) return st;
+    std::string text;
+    bool exists = false;
+    st = ReadFile(file_, text, exists);
+    if (!st) return st;
+    RegTree tree;
+    // A file we cannot parse is left exactly as it is.
+    if (exists) {
+      st = RegTree::Parse(text, tree, file_.string());
+      if (!st) return st;
+    }
+    try {
+      st = edit(tree);
+    } catch (const std::bad_alloc&) {
+      throw;
+    } catch (const std::exception& e) {
+      return {RegStatus::Code::Aborted, std::string("registry edit failed: ") + e.what()};
+    }
+    if (!st) return st;
+    std::string updated = tree.Serialize();
+    if (exists && updated == text) return RegStatus::Ok();
+    return ReplaceFile(file_, updated);
+  } catch (const std::bad_alloc&) {
+    return {RegStatus::Code::IoError, "out of memory updating " + file_.string()};
+  }
+}
+
+RegStatus RegistryStore::CreateKey(RegRoot root, std::string_view path) {
+  return Transact([&](RegTree& t) { return t.CreateKey(root, path); });
+}
+
+RegStatus RegistryStore::SetString(RegRoot root, std::string_view path, std::string_view name, std::string_view value) {
+  return Transact([&](RegTree& t) { return t.SetString(root, path, name, value); });
+}
+
+RegStatus RegistryStore::SetDword(RegRoot root, std::string_view path, std::string_view name, uint32_t value) {
+  return Transact([&](RegTree& t) { return t.SetDword(root, path, name, value); });
+}
+
+RegStatus RegistryStore::DeleteValue(RegRoot root, std::string_view path, std::string_view name) {
+  return Transact([&](RegTree& t) { return t.DeleteValue(root, path, name); });
+}
+
+RegStatus RegistryStore::DeleteTree(RegRoot root, std::string_view path) {
+  return Transact([&](RegTree& t) { return t.DeleteTree(root, path); });
+}
+
+RegStatus RegistryStore::GetString(RegRoot root, std::string_view path, std::string_view name, std::string& value) const {
+  RegTree tree;
+  RegStatus st = Read(tree);
+  if (!st) return st;
+  return tree.GetString(root, path, name, value);
+}
+
+RegStatus RegistryStore::KeyExists(RegRoot root, std::string_view path, bool& exists) const {
+  RegTree tree;
+  RegStatus st = Read(tree);
+  if (!st) return st;
+  exists = tree.FindKey(root, path) != nullptr;
+  return st;
+}
+
+}  // namespace hostcom

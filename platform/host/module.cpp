@@ -1,0 +1,69 @@
+// Module facts on Linux: the file of the shared object that holds this code,
+// and the diagnostic log location.
+#include "platform/module.h"
+
+#include <dlfcn.h>
+#include <link.h>
+#include <pwd.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <string>
+#include <system_error>
+#include <vector>
+
+namespace platform {
+namespace {
+
+// Any function of this translation unit: dladdr on it names the module this
+// static library was linked into.
+void ModuleAnchor() {}
+
+std::string Env(const char* name) {
+  const char* v = std::getenv(name);
+  return v != nullptr ? std::string(v) : std::string();
+}
+
+std::string ExecutablePath() {
+  std::vector<char> buf(4096);
+  const ssize_t n = ::readlink("/proc/self/exe", buf.data(), buf.size() - 1);
+  return n > 0 ? std::string(buf.data(), static_cast<size_t>(n)) : std::string();
+}
+
+std::string HomeDirectory() {
+  if (std::string home = Env("HOME"); !home.empty()) return home;
+  std::vector<char> buf(16384);
+  passwd pw{};
+  passwd* found = nullptr;
+  if (::getpwuid_r(::getuid(), &pw, buf.data(), buf.size(), &found) == 0 && found != nullptr && found->pw_dir)
+    return found->pw_dir;
+  return ".";
+}
+
+}  // namespace
+
+ComString ModuleFilePath() {
+  Dl_info info{};
+  link_map* map = nullptr;
+  if (::dladdr1(reinterpret_cast<void*>(&ModuleAnchor), &info, reinterpret_cast<void**>(&map), RTLD_DL_LINKMAP) == 0)
+    return ComString();
+  // The main program's link map has an empty name.
+  std::string path = (map != nullptr && map->l_name != nullptr && map->l_name[0] != '\0') ? map->l_name
+                     : (info.dli_fname != nullptr && map == nullptr)                     ? info.dli_fname
+                                                                                         : ExecutablePath();
+  // A library loaded by a relative name: make the path absolute like a Windows module name.
+  std::error_code ec;
+  const std::filesystem::path absolute = std::filesystem::absolute(path, ec);
+  if (!ec) path = absolute.lexically_normal().string();
+  return Utf8ToCom(path);
+}
+
+std::filesystem::path DiagnosticLogPath() {
+  constexpr const char* kName = "ORVANELogFile.txt";
+  if (std::string dir = Env("VELQUIN_LOG_DIR"); !dir.empty()) return std::filesystem::path(dir) / kName;
+  if (std::string state = Env("XDG_STATE_HOME"); !state.empty())
+    return std::filesystem::path(state) / "velquin" / kName;
+  return std::filesystem::path(HomeDirectory()) / ".local" / "state" / "velquin" / kName;
+}
+
+}  // namespace platform

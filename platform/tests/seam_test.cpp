@@ -1,0 +1,117 @@
+// The host seams: platform::registry over the registry store, and module facts.
+#include <unistd.h>
+
+#include "platform/module.h"
+#include "platform/registry.h"
+#include "registry_store.h"
+#include "test_support.h"
+
+namespace {
+
+using platform::registry::Root;
+
+class RegistrySeamTest : public hostcom_test::TempDirTest {};
+
+TEST_F(RegistrySeamTest, SetGetCreateDelete) {
+  EXPECT_EQ(platform::registry::SetString(Root::ClassesRoot, u"CLSID\\{X}\\InprocServer32", u"", u"/opt/ü.so"), S_OK);
+  EXPECT_EQ(platform::registry::SetString(Root::LocalMachine, u"System\\Class\\0001", u"DevSymLink", u"\\\\.\\cam"),
+            S_OK);
+  EXPECT_EQ(platform::registry::CreateKey(Root::ClassesRoot, u"CLSID\\{X}\\Programmable"), S_OK);
+  platform::ComString v;
+  ASSERT_EQ(platform::registry::GetString(Root::ClassesRoot, u"clsid\\{x}\\inprocserver32", u"", v), S_OK);
+  EXPECT_EQ(v, u"/opt/ü.so");
+  ASSERT_EQ(platform::registry::GetString(Root::LocalMachine, u"System\\Class\\0001", u"devsymlink", v), S_OK);
+  EXPECT_EQ(v, u"\\\\.\\cam");
+  EXPECT_TRUE(platform::registry::KeyExists(Root::ClassesRoot, u"CLSID\\{X}\\Programmable"));
+  EXPECT_FALSE(platform::registry::KeyExists(Root::LocalMachine, u"CLSID"));
+  // The file is the store's, in UTF-8.
+  EXPECT_NE(ReadFile(registry_).find("@=\"/opt/ü.so\""), std::string::npos);
+
+  EXPECT_EQ(platform::registry::DeleteTree(Root::ClassesRoot, u"CLSID\\{X}"), S_OK);
+  EXPECT_FALSE(platform::registry::KeyExists(Root::ClassesRoot, u"CLSID\\{X}"));
+  EXPECT_TRUE(platform::registry::KeyExists(Root::ClassesRoot, u"CLSID"));
+  EXPECT_EQ(platform::registry::DeleteTree(Root::ClassesRoot, u"CLSID\\{X}"), S_OK);
+}
+
+TEST_F(RegistrySeamTest, MissingValueGivesFileNotFoundAndLeavesOutputAlone) {
+  platform::ComString v = u"unchanged";
+  EXPECT_EQ(platform::registry::GetString(Root::ClassesRoot, u"Nope", u"", v), HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND));
+  ASSERT_EQ(platform::registry::SetString(Root::ClassesRoot, u"Key", u"a", u"1"), S_OK);
+  EXPECT_EQ(platform::registry::GetString(Root::ClassesRoot, u"Key", u"b", v), HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND));
+  EXPECT_EQ(v, u"unchanged");
+  EXPECT_EQ(platform::registry::SetString(Root::ClassesRoot, u"Bad\\\\Path", u"", u"x"), E_INVALIDARG);
+}
+
+TEST_F(RegistrySeamTest, MalformedFileIsReportedAndKept) {
+  WriteFile(registry_, "[HKEY_CLASSES_ROOT\\NoHeader]\n");
+  platform::ComString v;
+  EXPECT_EQ(platform::registry::GetString(Root::ClassesRoot, u"NoHeader", u"", v), HRESULT_FROM_WIN32(ERROR_BADDB));
+  EXPECT_EQ(platform::registry::SetString(Root::ClassesRoot, u"K", u"", u"v"), HRESULT_FROM_WIN32(ERROR_BADDB));
+  EXPECT_FALSE(platform::registry::KeyExists(Root::ClassesRoot, u"NoHeader"));
+  EXPECT_EQ(ReadFile(registry_), "[HKEY_CLASSES_ROOT\\NoHeader]\n");
+}
+
+TEST_F(RegistrySeamTest, BatchIsWrittenOnceAtTheEnd) {
+  ASSERT_EQ(platform::registry::SetString(Root::ClassesRoot, u"Old", u"", u"1"), S_OK);
+  const std::string before = ReadFile(registry_);
+  const HRESULT hr = platform::registry::RunBatch([&] {
+    EXPECT_EQ(platform::registry::DeleteTree(Root::ClassesRoot, u"Old"), S_OK);
+    EXPECT_EQ(platform::registry::SetString(Root::ClassesRoot, u"New", u"", u"2"), S_OK);
+    // Calls inside the batch see its changes; the file does not yet.
+    EXPECT_FALSE(platform::registry::KeyExists(Root::ClassesRoot, u"Old"));
+    platform::ComString v;
+    EXPECT_EQ(platform::registry::GetString(Root::ClassesRoot, u"New", u"", v), S_OK);
+    EXPECT_EQ(v, u"2");
+    // A nested batch is part of this one.
+    EXPECT_EQ(platform::registry::RunBatch([] {
+                return platform::registry::SetString(Root::ClassesRoot, u"Nested", u"", u"3");
+              }),
+              S_OK);
+    EXPECT_EQ(ReadFile(registry_), before);
+    return S_OK;
+  });
+  EXPECT_EQ(hr, S_OK);
+  EXPECT_FALSE(platform::registry::KeyExists(Root::ClassesRoot, u"Old"));
+  EXPECT_TRUE(platform::registry::KeyExists(Root::ClassesRoot, u"New"));
+  EXPECT_TRUE(platform::registry::KeyExists(Root::ClassesRoot, u"Nested"));
+}
+
+TEST_F(RegistrySeamTest, FailedBatchWritesNothingAndReturnsItsResult) {
+  ASSERT_EQ(platform::registry::SetString(Root::ClassesRoot, u"Old", u"", u"1"), S_OK);
+  const std::string before = ReadFile(registry_);
+  const HRESULT hr = platform::registry::RunBatch([] {
+    platform::registry::DeleteTree(Root::ClassesRoot, u"Old");
+    platform::registry::SetString(Root::ClassesRoot, u"Half", u"", u"2");
+    return E_ACCESSDENIED;
+  });
+  EXPECT_EQ(hr, E_ACCESSDENIED);
+  EXPECT_EQ(ReadFile(registry_), before);
+  EXPECT_TRUE(platform::registry::KeyExists(Root::ClassesRoot, u"Old"));
+  // Calls after the batch go to the file again.
+  EXPECT_EQ(platform::registry::SetString(Root::ClassesRoot, u"After", u"", u"3"), S_OK);
+  EXPECT_NE(ReadFile(registry_).find("After"), std::string::npos);
+}
+
+class ModuleTest : public hostcom_test::TempDirTest {};
+
+TEST_F(ModuleTest, ModuleFilePathOfCodeInTheProgramIsTheProgram) {
+  char buf[4096];
+  const ssize_t n = ::readlink("/proc/self/exe", buf, sizeof buf - 1);
+  ASSERT_GT(n, 0);
+  EXPECT_EQ(platform::ComToUtf8(platform::ModuleFilePath()), std::string(buf, static_cast<size_t>(n)));
+}
+
+TEST_F(ModuleTest, DiagnosticLogPathFollowsEnvironment) {
+  const std::string home = std::getenv("HOME") ? std::getenv("HOME") : "";
+  ::setenv("VELQUIN_LOG_DIR", (dir_ / "logs").c_str(), 1);
+  ::setenv("XDG_STATE_HOME", (dir_ / "state").c_str(), 1);
+  EXPECT_EQ(platform::DiagnosticLogPath(), dir_ / "logs" / "ORVANELogFile.txt");
+  ::unsetenv("VELQUIN_LOG_DIR");
+  EXPECT_EQ(platform::DiagnosticLogPath(), dir_ / "state" / "velquin" / "ORVANELogFile.txt");
+  ::unsetenv("XDG_STATE_HOME");
+  ::setenv("HOME", (dir_ / "home").c_str(), 1);
+  EXPECT_EQ(platform::DiagnosticLogPath(), dir_ / "home" / ".local" / "state" / "velquin" / "ORVANELogFile.txt");
+  ::setenv("HOME", home.c_str(), 1);
+}
+
+}  // namespace
