@@ -1,0 +1,696 @@
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cstddef>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <random>
+#include <sstream>
+#include <thread>
+#include <type_traits>
+
+#include "internal.h"
+#include "vcam/vcam.h"
+
+namespace fs = std::filesystem;
+
+namespace vcam {
+
+static_assert(std::has_unique_object_representations_v<State>,
+              "the state file is the raw State: no padding bytes may differ between equal states");
+
+const uint8_t kPresetFileCodes[15] = {0x41, 0x40, 0x47, 0x48, 0x4B, 0x4C, 0x4D, 0x4E,
+                                      0x44, 0x49, 0x46, 0x45, 0x4A, 0x4F, 0x50};
+
+namespace {
+
+constexpr char kStateMagic[8] = {'V', 'C', 'A', 'M', 'S', 'T', 'A', 'T'};
+constexpr uint32_t kStateVersion = 1;
+
+struct StateHeader {
+  char magic[8];
+  uint32_t version;
+  uint32_t size;       // of one State
+  uint32_t active;     // the slot holding the current state: 0 or 1
+  uint32_t sequence;   // incremented after every flip (readers without the lock check it)
+};
+static_assert(sizeof(StateHeader) % 8 == 0 && sizeof(State) % 8 == 0);
+constexpr size_t kStateFileSize = sizeof(StateHeader) + 2 * sizeof(State);
+
+constexpr char kKsCaptureClass[] = "{65e8773d-8f56-11d0-a3b9-00a0c9223196}";
+constexpr char kImageClass[] = "{6BDD1FC6-810F-11D0-BEC7-08002BE2092F}";
+constexpr char kMaker[] = "marrowfield";
+
+std::string Lower(std::string s) {
+  for (char& c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  return s;
+}
+std::string Upper(std::string s) {
+  for (char& c : s) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+  return s;
+}
+
+bool ValidCameraName(const std::string& name) {
+  if (name.empty() || name.size() > 64 || name[0] == '.') return false;
+  return std::all_of(name.begin(), name.end(), [](char c) {
+    return std::isalnum(static_cast<unsigned char>(c)) || c == '-' || c == '_' || c == '.';
+  });
+}
+
+void WriteTextFile(const fs::path& path, const std::string& text) {
+  if (!detail::WriteFileAtomic(path.string(), reinterpret_cast<const uint8_t*>(text.data()), text.size())) {
+    throw Error("cannot write " + path.string() + ": " + std::strerror(errno));
+  }
+}
+
+Identity ReadIdentity(const fs::path& dir) {
+  std::ifstream in(dir / "identity");
+  if (!in) throw Error("not a camera: " + dir.string());
+  Identity id;
+  id.name = dir.filename().string();
+  std::string line;
+  while (std::getline(in, line)) {
+    const size_t eq = line.find('=');
+    if (eq == std::string::npos) continue;
+    const std::string key = line.substr(0, eq);
+    const std::string value = line.substr(eq + 1);
+    if (key == "friendly_name") id.friendlyName = value;
+    else if (key == "device_path") id.devicePath = value;
+    else if (key == "pnp_friendly_name") id.pnpFriendlyName = value;
+    else if (key == "model") id.model = value;
+    else if (key == "unique_id") id.uniqueId = value;
+    else if (key == "imaging_device_id") id.imagingDeviceId = value;
+    else if (key == "dev_sym_link") id.devSymLink = value;
+  }
+  if (id.devicePath.empty() || id.uniqueId.empty()) throw Error("camera identity incomplete: " + dir.string());
+  return id;
+}
+
+std::string IdentityText(const Identity& id) {
+  std::ostringstream out;
+  out << "friendly_name=" << id.friendlyName << "\n"
+      << "device_path=" << id.devicePath << "\n"
+      << "pnp_friendly_name=" << id.pnpFriendlyName << "\n"
+      << "model=" << id.model << "\n"
+      << "unique_id=" << id.uniqueId << "\n"
+      << "imaging_device_id=" << id.imagingDeviceId << "\n"
+      << "dev_sym_link=" << id.devSymLink << "\n";
+  return out.str();
+}
+
+std::string RandomUniqueId() {
+  std::random_device rd;
+  char buf[17];
+  std::snprintf(buf, sizeof buf, "08004601%04x%04x", rd() & 0xFFFFu, rd() & 0xFFFFu);
+  return buf;
+}
+
+void WritePresetFileRaw(const fs::path& path, const State& s, const uint8_t name[8], uint8_t flag) {
+  uint8_t bytes[kPresetFileSize] = {};
+  bytes[0] = kPresetFileSize;
+  bytes[1] = flag;
+  std::memcpy(bytes + 2, name, 8);
+  for (size_t i = 0; i < 15; ++i) bytes[10 + i] = s.fallback[kPresetFileCodes[i]];
+  if (!detail::WriteFileAtomic(path.string(), bytes, sizeof bytes)) {
+    throw Error("cannot write " + path.string() + ": " + std::strerror(errno));
+  }
+}
+
+void WriteBytes(const fs::path& path, const std::vector<uint8_t>& bytes) {
+  if (!detail::WriteFileAtomic(path.string(), bytes.data(), bytes.size())) {
+    throw Error("cannot write " + path.string() + ": " + std::strerror(errno));
+  }
+}
+
+std::vector<uint8_t> SampleJpeg(size_t size, uint8_t seed) {
+  std::vector<uint8_t> b(size);
+  for (size_t i = 0; i < size; ++i) b[i] = static_cast<uint8_t>((i * 31u + seed) & 0xFF);
+  b[0] = 0xFF; b[1] = 0xD8; b[2] = 0xFF; b[3] = 0xE0;
+  b[size - 2] = 0xFF; b[size - 1] = 0xD9;
+  return b;
+}
+
+void FillSampleContent(const fs::path& volume, const std::string& model) {
+  const fs::path folder = volume / "DCIM" / ("100" + Upper(model));
+  fs::create_directories(folder);
+  for (int i = 1; i <= 3; ++i) {
+    char name[16];
+    std::snprintf(name, sizeof name, "IMG_%04d", i);
+    WriteBytes(folder / (std::string(name) + ".JPG"), SampleJpeg(40000 + 1000 * static_cast<size_t>(i), static_cast<uint8_t>(i)));
+    WriteBytes(folder / (std::string(name) + ".THM"), SampleJpeg(1500 + 100 * static_cast<size_t>(i), static_cast<uint8_t>(i + 7)));
+  }
+  const std::string info = "Virtual camcorder sample medium.\r\n";
+  WriteBytes(volume / "INFO.TXT", std::vector<uint8_t>(info.begin(), info.end()));
+}
+
+}  // namespace
+
+void State::SetImplemented(uint8_t code, bool on) {
+  if (on) implemented[code >> 3] = static_cast<uint8_t>(implemented[code >> 3] | (1u << (code & 7)));
+  else implemented[code >> 3] = static_cast<uint8_t>(implemented[code >> 3] & ~(1u << (code & 7)));
+}
+
+State FactoryState(const CameraOptions& options) {
+  if (options.slotCount > kMaxSlots) throw Error("slot count above 99");
+  if (options.media.empty() || options.media.size() > kMaxMedia) throw Error("1 to 4 media");
+  State s{};
+  s.supported = options.supported ? 1 : 0;
+  s.slotCount = options.slotCount;
+  s.mediaCount = static_cast<uint8_t>(options.media.size());
+  for (size_t m = 0; m < options.media.size(); ++m) {
+    if (options.media[m].volumes < 1 || options.media[m].volumes > kMaxVolumes) throw Error("1 to 4 volumes per medium");
+    s.media[m].present = 1;
+    s.media[m].volumes = options.media[m].volumes;
+    s.media[m].identity = static_cast<uint8_t>(1 + m);
+    s.media[m].totalBytes = options.media[m].totalBytes;
+  }
+  struct Range {
+    uint8_t code, min, max, def;
+    bool rangeQuery;
+  };
+  static constexpr Range kRanges[] = {
+      // Picture settings: levels 0..12 (centre 6) and the list settings.
+      {0x40, 0, 12, 6, true}, {0x41, 0, 12, 6, true}, {0x47, 0, 12, 6, true}, {0x48, 0, 12, 6, true},
+      {0x4B, 0, 12, 6, true}, {0x4C, 0, 12, 6, true}, {0x4D, 0, 12, 6, true}, {0x4F, 0, 12, 6, true},
+      {0x50, 0, 12, 6, true}, {0x44, 0, 1, 0, false}, {0x49, 0, 1, 0, true},  {0x46, 0, 1, 0, false},
+      {0x45, 0, 2, 1, false}, {0x4A, 0, 2, 1, false}, {0x4E, 0, 3, 0, true},
+      // Functions 1 to 19.
+      {0x26, 0, 6, 0, false}, {0x22, 1, 2, 1, true}, {0x27, 0, 255, 0, false}, {0x29, 1, 2, 1, false},
+      {0x19, 0, 7, 0, false}, {0x17, 0, 100, 0, false}, {0x25, 0, 254, 0, true}, {0x23, 1, 2, 1, true},
+      {0x24, 0, 255, 0, false}, {0x1D, 0, 255, 0x0F, false}, {0x1C, 0, 255, 0x3F, false},
+      {0x13, 0, 1, 0, false}, {0x14, 2, 21, 2, false}, {0x12, 0, 2, 1, false}, {0x16, 0, 3, 0, false},
+  };
+  for (const Range& r : kRanges) {
+    s.minimum[r.code] = r.min;
+    s.maximum[r.code] = r.max;
+    s.fallback[r.code] = r.def;
+    s.value[r.code][0] = r.def;
+    if (r.rangeQuery) s.hasRange[r.code >> 3] = static_cast<uint8_t>(s.hasRange[r.code >> 3] | (1u << (r.code & 7)));
+  }
+  s.value[0x24][0] = 0x12;  // function 14 reads a 16-bit figure
+  s.value[0x24][1] = 0x34;
+  static constexpr uint8_t kImplemented[] = {0x26, 0x22, 0x27, 0x29, 0x19, 0x20, 0x17, 0x25, 0x23, 0x24, 0x1D,
+                                             0x1C, 0x13, 0x14, 0x40, 0x41, 0x44, 0x45, 0x46, 0x47, 0x48, 0x49,
+                                             0x4A, 0x4B, 0x4C, 0x4D, 0x4E, 0x4F, 0x50, 0x21, 0xF0, 0x12, 0x16,
+                                             0x70, 0x71, 0x72, 0x73, 0x74, 0x75};
+  for (uint8_t code : kImplemented) s.SetImplemented(code, true);
+  return s;
+}
+
+// ---------------------------------------------------------------------------
+// Small file helpers.
+
+namespace detail {
+
+int64_t NowMs() noexcept {
+  timespec ts{};
+  clock_gettime(CLOCK_REALTIME, &ts);
+  return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+}
+
+bool IsBusy(const State& s, int64_t nowMs) noexcept {
+  // A window further ahead than its length means the clock went back: not busy.
+  return nowMs < s.busyUntilMs && s.busyUntilMs - nowMs <= static_cast<int64_t>(s.busyMs);
+}
+
+long ReadSmallFile(const char* path, uint8_t* buffer, size_t capacity) noexcept {
+  const int fd = ::open(path, O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return -1;
+  size_t total = 0;
+  while (total < capacity) {
+    const ssize_t n = ::read(fd, buffer + total, capacity - total);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      ::close(fd);
+      return -1;
+    }
+    if (n == 0) break;
+    total += static_cast<size_t>(n);
+  }
+  ::close(fd);
+  return static_cast<long>(total);
+}
+
+bool WriteFileAtomic(const std::string& path, const uint8_t* data, size_t size) noexcept {
+  // The temporary name is unique per thread so that writers of other files
+  // in the same folder never share it; the camera lock serialises one file.
+  char temp[4200];
+  const size_t slash = path.rfind('/');
+  const std::string_view folder = slash == std::string::npos ? std::string_view(".") : std::string_view(path).substr(0, slash);
+  const int n = std::snprintf(temp, sizeof temp, "%.*s/.vcam-tmp-%ld-%zx", static_cast<int>(folder.size()),
+                              folder.data(), static_cast<long>(::getpid()),
+                              std::hash<std::thread::id>{}(std::this_thread::get_id()));
+  if (n < 0 || static_cast<size_t>(n) >= sizeof temp) return false;
+  const int fd = ::open(temp, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  if (fd < 0) return false;
+  size_t done = 0;
+  while (done < size) {
+    const ssize_t w = ::write(fd, data + done, size - done);
+    if (w < 0) {
+      if (errno == EINTR) continue;
+      ::close(fd);
+      ::unlink(temp);
+      return false;
+    }
+    done += static_cast<size_t>(w);
+  }
+  if (::close(fd) != 0 || ::rename(temp, path.c_str()) != 0) {
+    ::unlink(temp);
+    return false;
+  }
+  return true;
+}
+
+}  // namespace detail
+
+// ---------------------------------------------------------------------------
+// Root and camera directories.
+
+fs::path RootDir() {
+  if (const char* home = std::getenv("VCAM_HOME"); home != nullptr && *home != '\0') return home;
+  if (const char* xdg = std::getenv("XDG_STATE_HOME"); xdg != nullptr && *xdg == '/') return fs::path(xdg) / "vcam";
+  const char* home = std::getenv("HOME");
+  if (home == nullptr || *home == '\0') throw Error("neither VCAM_HOME nor HOME is set");
+  return fs::path(home) / ".local" / "state" / "vcam";
+}
+
+bool UsingDefaultRoot() {
+  const char* home = std::getenv("VCAM_HOME");
+  return home == nullptr || *home == '\0';
+}
+
+std::vector<std::string> ListCameras(const fs::path& root) {
+  std::vector<std::string> names;
+  std::error_code ec;
+  for (fs::directory_iterator it(root, ec), end; !ec && it != end; it.increment(ec)) {
+    const std::string name = it->path().filename().string();
+    if (!ValidCameraName(name)) continue;
+    if (fs::is_regular_file(it->path() / "identity", ec) && fs::is_regular_file(it->path() / "state", ec)) {
+      names.push_back(name);
+    }
+  }
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+std::vector<std::string> ListCamerasCreatingDefault(const fs::path& root) {
+  std::vector<std::string> names = ListCameras(root);
+  if (names.empty()) {
+    try {
+      CreateCamera(root, "default", CameraOptions{});
+    } catch (const Error&) {
+      // Another process may have created it meanwhile; list again.
+    }
+    names = ListCameras(root);
+  }
+  return names;
+}
+
+std::unique_ptr<Camera> CreateCamera(const fs::path& root, const std::string& name, const CameraOptions& options) {
+  if (!ValidCameraName(name)) throw Error("bad camera name '" + name + "' (letters, digits, '-', '_', '.')");
+  if (options.model.empty() || options.model.size() > 16 ||
+      options.model.find_first_of("#&\\/ \t\r\n=") != std::string::npos) {
+    throw Error("bad model name '" + options.model + "'");
+  }
+  const State state = FactoryState(options);
+  std::error_code ec;
+  fs::create_directories(root, ec);
+  if (ec) throw Error("cannot create " + root.string() + ": " + ec.message());
+  const fs::path final = root / name;
+  if (fs::exists(final, ec)) throw Error("camera '" + name + "' exists");
+
+  // Built beside its final place and renamed in, so that a half-made camera is never listed.
+  const fs::path work = root / (".creating-" + name + "-" + std::to_string(::getpid()));
+  fs::remove_all(work, ec);
+  fs::create_directories(work / "ns" / "dev" / "campset", ec);
+  if (ec) throw Error("cannot create " + work.string() + ": " + ec.message());
+  try {
+    Identity id;
+    id.name = name;
+    id.model = Upper(options.model);
+    std::string uid = options.uniqueId.empty() ? RandomUniqueId() : Lower(options.uniqueId);
+    if (uid.size() != 16 || uid.find_first_not_of("0123456789abcdef") != std::string::npos) {
+      throw Error("unique id must be 16 hex digits");
+    }
+    for (const std::string& other : ListCameras(root)) {
+      try {
+        if (Lower(ReadIdentity(root / other).uniqueId) == uid) throw Error("unique id " + uid + " is taken");
+      } catch (const Error& e) {
+        if (std::string(e.what()).find("taken") != std::string::npos) throw;
+      }
+    }
+    id.uniqueId = uid;
+    id.friendlyName = options.friendlyName;
+    id.devicePath = "\\\\?\\avc#" + std::string(kMaker) + "&" + Lower(options.model) + "&camcorder&dv#" + uid + "#" +
+                    kKsCaptureClass;
+    id.pnpFriendlyName = "Marrowfield " + id.model + " Camcorder";
+    // Instance numbers of the imaging class key: one above the highest in use.
+    int instance = 0;
+    for (const std::string& other : ListCameras(root)) {
+      try {
+        const Identity o = ReadIdentity(root / other);
+        const size_t bs = o.imagingDeviceId.rfind('\\');
+        if (bs != std::string::npos) instance = std::max(instance, std::atoi(o.imagingDeviceId.c_str() + bs + 1) + 1);
+      } catch (const Error&) {
+      }
+    }
+    char inst[8];
+    std::snprintf(inst, sizeof inst, "%04d", instance % 10000);
+    id.imagingDeviceId = std::string(kImageClass) + "\\" + inst;
+    id.devSymLink = "\\??\\vcamstor#" + std::string(kMaker) + "&" + Lower(options.model) + "#" + uid + "#" +
+                    Lower(kImageClass);
+    WriteTextFile(work / "identity", IdentityText(id));
+
+    const uint8_t noName[8] = {};
+    for (unsigned slot = 0; slot <= options.slotCount; ++slot) {
+      char file[16];
+      std::snprintf(file, sizeof file, "Preset%02u.pst", slot);
+      WritePresetFileRaw(work / "ns" / "dev" / "campset" / file, state, noName, 0);
+    }
+    for (size_t m = 0; m < options.media.size(); ++m) {
+      for (unsigned v = 0; v < options.media[m].volumes; ++v) {
+        const fs::path vol = work / "media" / std::to_string(m) / std::to_string(v);
+        fs::create_directories(vol, ec);
+        if (ec) throw Error("cannot create " + vol.string() + ": " + ec.message());
+        if (options.sampleContent) FillSampleContent(vol, options.model);
+      }
+    }
+    std::vector<uint8_t> bytes(kStateFileSize);
+    StateHeader header{};
+    std::memcpy(header.magic, kStateMagic, sizeof header.magic);
+    header.version = kStateVersion;
+    header.size = sizeof(State);
+    std::memcpy(bytes.data(), &header, sizeof header);
+    std::memcpy(bytes.data() + sizeof header, &state, sizeof state);
+    std::memcpy(bytes.data() + sizeof header + sizeof state, &state, sizeof state);
+    WriteBytes(work / "state", bytes);
+    WriteBytes(work / "lock", {});
+    fs::rename(work, final, ec);
+    if (ec) throw Error("cannot create camera '" + name + "': " + ec.message());
+  } catch (...) {
+    fs::remove_all(work, ec);
+    throw;
+  }
+  return Camera::Open(final);
+}
+
+void DeleteCamera(const fs::path& root, const std::string& name) {
+  if (!ValidCameraName(name)) throw Error("bad camera name '" + name + "'");
+  const fs::path dir = root / name;
+  ReadIdentity(dir);  // refuses a folder that is not a camera
+  // Renamed away first so that no process finds a half-deleted camera.
+  const fs::path gone = root / (".deleting-" + name + "-" + std::to_string(::getpid()));
+  std::error_code ec;
+  fs::rename(dir, gone, ec);
+  if (ec) throw Error("cannot delete camera '" + name + "': " + ec.message());
+  fs::remove_all(gone, ec);
+}
+
+std::string UniqueIdField(const std::string& path) {
+  if (path.size() < 2) return {};
+  size_t hits[3];
+  size_t from = 1;
+  for (size_t& hit : hits) {
+    hit = path.find('#', from);
+    if (hit == std::string::npos) return {};
+    from = hit + 1;
+  }
+  return path.substr(hits[1] + 1, hits[2] - hits[1] - 1);
+}
+
+std::unique_ptr<Camera> FindCameraByUniqueId(const fs::path& root, const std::string& uniqueId) {
+  const std::string wanted = Lower(uniqueId);
+  if (wanted.empty()) return nullptr;
+  for (const std::string& name : ListCameras(root)) {
+    try {
+      auto camera = Camera::Open(root / name);
+      if (Lower(camera->identity().uniqueId) == wanted) return camera;
+    } catch (const Error&) {
+    }
+  }
+  return nullptr;
+}
+
+// ---------------------------------------------------------------------------
+// Camera.
+
+Camera::Camera(fs::path dir) : dir_(std::move(dir)) {
+  traceFile_ = (dir_ / "trace.log").string();
+  traceOld_ = (dir_ / "trace.1.log").string();
+}
+
+Camera::~Camera() {
+  if (map_ != nullptr) ::munmap(map_, kStateFileSize);
+  if (lockFd_ >= 0) ::close(lockFd_);
+}
+
+std::unique_ptr<Camera> Camera::Open(const fs::path& dir) {
+  std::unique_ptr<Camera> camera(new Camera(dir));
+  camera->identity_ = ReadIdentity(dir);
+  camera->lockFd_ = ::open((dir / "lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+  if (camera->lockFd_ < 0) throw Error("cannot open the lock of " + dir.string() + ": " + std::strerror(errno));
+  const int fd = ::open((dir / "state").c_str(), O_RDWR | O_CLOEXEC);
+  if (fd < 0) throw Error("cannot open the state of " + dir.string() + ": " + std::strerror(errno));
+  struct stat st{};
+  void* map = MAP_FAILED;
+  if (::fstat(fd, &st) == 0 && static_cast<size_t>(st.st_size) == kStateFileSize) {
+    map = ::mmap(nullptr, kStateFileSize, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+  }
+  ::close(fd);
+  if (map == MAP_FAILED) throw Error("camera state unreadable: " + dir.string());
+  camera->map_ = static_cast<uint8_t*>(map);
+  StateHeader header;
+  std::memcpy(&header, camera->map_, sizeof header);
+  if (std::memcmp(header.magic, kStateMagic, sizeof kStateMagic) != 0 || header.version != kStateVersion ||
+      header.size != sizeof(State) || header.active > 1) {
+    throw Error("camera state unreadable: " + dir.string());
+  }
+  return camera;
+}
+
+fs::path Camera::VolumeDir(uint8_t medium, uint8_t volume) const {
+  return dir_ / "media" / std::to_string(medium) / std::to_string(volume);
+}
+
+fs::path Camera::PresetFile(uint8_t slot) const {
+  char file[16];
+  std::snprintf(file, sizeof file, "Preset%02u.pst", static_cast<unsigned>(slot % 100));
+  return dir_ / "ns" / "dev" / "campset" / file;
+}
+
+namespace {
+std::atomic_ref<uint32_t> HeaderWord(uint8_t* map, size_t offset) {
+  return std::atomic_ref<uint32_t>(*reinterpret_cast<uint32_t*>(map + offset));
+}
+constexpr size_t kActiveOffset = offsetof(StateHeader, active);
+constexpr size_t kSequenceOffset = offsetof(StateHeader, sequence);
+}  // namespace
+
+bool Camera::LoadState(State& state) noexcept {
+  const uint32_t active = HeaderWord(map_, kActiveOffset).load(std::memory_order_acquire);
+  if (active > 1) return false;
+  std::memcpy(&state, map_ + sizeof(StateHeader) + active * sizeof(State), sizeof state);
+  return true;
+}
+
+bool Camera::PeekState(State& state) noexcept {
+  // Without the lock: retried while a writer flipped the slots meanwhile.
+  for (int attempt = 0; attempt < 1000; ++attempt) {
+    const uint32_t before = HeaderWord(map_, kSequenceOffset).load(std::memory_order_acquire);
+    if (!LoadState(state)) return false;
+    std::atomic_thread_fence(std::memory_order_acquire);
+    if (HeaderWord(map_, kSequenceOffset).load(std::memory_order_relaxed) == before) return true;
+  }
+  return false;
+}
+
+void Camera::SaveState(const State& state) noexcept {
+  const uint32_t active = HeaderWord(map_, kActiveOffset).load(std::memory_order_relaxed) & 1u;
+  const uint32_t next = active ^ 1u;
+  std::memcpy(map_ + sizeof(StateHeader) + next * sizeof(State), &state, sizeof state);
+  std::atomic_thread_fence(std::memory_order_release);
+  HeaderWord(map_, kActiveOffset).store(next, std::memory_order_release);
+  HeaderWord(map_, kSequenceOffset).fetch_add(1, std::memory_order_release);
+}
+
+Camera::LockedState::LockedState(Camera& camera, std::nothrow_t) : camera_(camera) {
+  camera_.mutex_.lock();
+  while (::flock(camera_.lockFd_, LOCK_EX) != 0) {
+    if (errno != EINTR) {
+      camera_.mutex_.unlock();
+      return;
+    }
+  }
+  locked_ = true;
+  ok_ = camera_.LoadState(state);
+  original_ = state;
+  if (!ok_) Release();
+}
+
+Camera::LockedState::LockedState(Camera& camera) : LockedState(camera, std::nothrow) {
+  if (!ok_) throw Error("camera state unreadable: " + camera.dir().string());
+}
+
+Camera::LockedState::~LockedState() { Release(); }
+
+bool Camera::LockedState::Commit() noexcept {
+  if (!locked_) return false;
+  if (std::memcmp(&state, &original_, sizeof state) == 0) return true;
+  camera_.SaveState(state);
+  original_ = state;
+  return true;
+}
+
+void Camera::LockedState::Release() noexcept {
+  if (!locked_) return;
+  ::flock(camera_.lockFd_, LOCK_UN);
+  camera_.mutex_.unlock();
+  locked_ = false;
+}
+
+State Camera::ReadState() {
+  LockedState locked(*this);
+  return locked.state;
+}
+
+void Camera::SetPlugged(bool plugged) {
+  Modify([&](State& s) { s.plugged = plugged ? 1 : 0; });
+}
+
+void Camera::AddFault(const Fault& fault) {
+  if (fault.kind == FaultKind::None) throw Error("no fault kind");
+  if (fault.times == 0) throw Error("a fault applies at least once");
+  Modify([&](State& s) {
+    for (Fault& f : s.faults) {
+      if (f.kind == FaultKind::None) {
+        f = fault;
+        return;
+      }
+    }
+    throw Error("fault table full (16 faults)");
+  });
+}
+
+void Camera::ClearFaults() {
+  Modify([](State& s) {
+    for (Fault& f : s.faults) f = Fault{};
+  });
+}
+
+void Camera::Reset() {
+  LockedState locked(*this);
+  CameraOptions options;
+  options.model = identity_.model;
+  options.slotCount = locked.state.slotCount;
+  options.media.clear();
+  for (uint8_t m = 0; m < locked.state.mediaCount; ++m) {
+    options.media.push_back(MediumOptions{locked.state.media[m].volumes, locked.state.media[m].totalBytes});
+  }
+  options.supported = locked.state.supported != 0;
+  State fresh = FactoryState(options);
+  // The media stay as they are: a reset does not exchange them.
+  std::memcpy(fresh.media, locked.state.media, sizeof fresh.media);
+  fresh.traceMaxBytes = locked.state.traceMaxBytes;
+  const uint8_t noName[8] = {};
+  for (unsigned slot = 0; slot <= fresh.slotCount; ++slot) {
+    WritePresetFileRaw(PresetFile(static_cast<uint8_t>(slot)), fresh, noName, 0);
+  }
+  locked.state = fresh;
+  if (!locked.Commit()) throw Error("cannot write the camera state");
+}
+
+void Camera::ExchangeMedium(uint8_t medium) {
+  Modify([&](State& s) {
+    if (medium >= s.mediaCount) throw Error("no medium " + std::to_string(medium));
+    uint8_t next = static_cast<uint8_t>(s.media[medium].identity + 1);
+    if (next == 0) next = 1;
+    s.media[medium].identity = next;
+  });
+}
+
+std::vector<fs::path> Camera::TraceFiles() const {
+  std::vector<fs::path> files;
+  std::error_code ec;
+  if (fs::exists(traceOld_, ec)) files.emplace_back(traceOld_);
+  if (fs::exists(traceFile_, ec)) files.emplace_back(traceFile_);
+  return files;
+}
+
+void Camera::ClearTrace() {
+  std::lock_guard<std::recursive_mutex> guard(mutex_);
+  ::flock(lockFd_, LOCK_EX);
+  ::unlink(traceFile_.c_str());
+  ::unlink(traceOld_.c_str());
+  ::flock(lockFd_, LOCK_UN);
+}
+
+void Camera::Trace(const char* channel, const uint8_t* frame, uint32_t frameLength, const uint8_t* response,
+                   uint32_t responseLength, int32_t result, uint32_t traceMax) noexcept {
+  // One line, built in place: time camera channel frame response result.
+  static constexpr char kHex[] = "0123456789ABCDEF";
+  char line[3 * 1024 + 512];
+  timespec ts{};
+  clock_gettime(CLOCK_REALTIME, &ts);
+  tm utc{};
+  gmtime_r(&ts.tv_sec, &utc);
+  int n = std::snprintf(line, sizeof line, "%04d-%02d-%02dT%02d:%02d:%02d.%06ldZ %s %s ", utc.tm_year + 1900,
+                        utc.tm_mon + 1, utc.tm_mday, utc.tm_hour, utc.tm_min, utc.tm_sec, ts.tv_nsec / 1000,
+                        identity_.name.c_str(), channel);
+  if (n < 0) return;
+  size_t pos = static_cast<size_t>(n);
+  auto hex = [&](const uint8_t* bytes, uint32_t count) {
+    if (bytes == nullptr || count == 0) {
+      line[pos++] = '-';
+    } else {
+      for (uint32_t i = 0; i < count && pos + 3 < sizeof line - 32; ++i) {
+        line[pos++] = kHex[bytes[i] >> 4];
+        line[pos++] = kHex[bytes[i] & 15];
+      }
+    }
+    line[pos++] = ' ';
+  };
+  hex(frame, std::min<uint32_t>(frameLength, 1024));
+  hex(response, std::min<uint32_t>(responseLength, 1024));
+  n = std::snprintf(line + pos, sizeof line - pos, "%d\n", result);
+  if (n < 0) return;
+  pos += static_cast<size_t>(n);
+
+  const int fd = ::open(traceFile_.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+  if (fd < 0) return;
+  const ssize_t written = ::write(fd, line, pos);
+  (void)written;
+  struct stat st{};
+  const bool rotate = ::fstat(fd, &st) == 0 && static_cast<uint64_t>(st.st_size) > traceMax;
+  ::close(fd);
+  if (rotate) ::rename(traceFile_.c_str(), traceOld_.c_str());
+}
+
+bool Camera::WaitTransferControl(bool read, uint32_t startSeq, uint32_t waitMs, bool& abort) noexcept {
+  // The transfer's lock is released meanwhile: the control frame arrives on
+  // another handle, perhaps from another process, and changes the state file.
+  const int64_t deadline = detail::NowMs() + waitMs;
+  State s{};
+  while (detail::NowMs() < deadline) {
+    ::usleep(500);
+    if (!PeekState(s)) continue;
+    if (!s.plugged) return false;
+    const uint32_t seq = read ? s.readControlSeq : s.writeControlSeq;
+    if (seq != startSeq) {
+      abort = (read ? s.readControlAction : s.writeControlAction) == 0xFF;
+      return true;
+    }
+  }
+  abort = true;  // no answer in time: the transfer is abandoned
+  return true;
+}
+
+}  // namespace vcam

@@ -1,0 +1,525 @@
+// The camera's storage driver: answers to storage command frames.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <cstring>
+#include <filesystem>
+
+#include "internal.h"
+#include "names.h"
+#include "storage/frames.h"
+#include "vcam/vcam.h"
+
+namespace vcam {
+
+namespace sf = storage;
+using detail::Presentation;
+
+namespace {
+
+constexpr uint32_t kNamespaceFileMax = 256;  // preset files are read and written whole
+
+uint64_t UsedBytes(const std::string& folder) {
+  uint64_t used = 0;
+  std::error_code ec;
+  for (std::filesystem::recursive_directory_iterator it(folder, ec), end; !ec && it != end; it.increment(ec)) {
+    if (it->is_regular_file(ec) && !it->is_symlink(ec)) used += it->file_size(ec);
+  }
+  return used;
+}
+
+sf::DosDateTime ToDos(int64_t seconds) {
+  const time_t t = static_cast<time_t>(seconds);
+  tm utc{};
+  gmtime_r(&t, &utc);
+  sf::DosDateTime d;
+  d.year = static_cast<uint16_t>(std::clamp(utc.tm_year + 1900, 1980, 2107));
+  d.month = static_cast<uint8_t>(utc.tm_mon + 1);
+  d.day = static_cast<uint8_t>(utc.tm_mday);
+  d.hour = static_cast<uint8_t>(utc.tm_hour);
+  d.minute = static_cast<uint8_t>(utc.tm_min);
+  d.second = static_cast<uint8_t>(utc.tm_sec);
+  return d;
+}
+
+// "IMG_0001.JPG" -> "IMG_0001.THM"; empty for a thumbnail itself.
+std::string ThumbnailName(const std::string& presented) {
+  const size_t dot = presented.rfind('.');
+  const std::string stem = dot == std::string::npos ? presented : presented.substr(0, dot);
+  if (dot != std::string::npos) {
+    std::string ext = presented.substr(dot + 1);
+    for (char& c : ext) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    if (ext == "THM") return {};
+  }
+  return stem + ".THM";
+}
+
+// Pending long transfer, carried on without the camera lock.
+struct Transfer {
+  bool active = false;
+  bool read = true;
+  int fd = -1;
+  uint64_t total = 0;
+  uint32_t chunk = 0;
+  uint32_t waitMs = 0;
+  uint32_t controlSeq = 0;
+  std::string temp;  // write: temporary file
+  std::string target;
+  uint8_t slot = 0xFF;  // write into a preset slot: busy afterwards
+  ~Transfer() {
+    if (fd >= 0) ::close(fd);
+  }
+};
+
+}  // namespace
+
+struct StorageEngine {
+  Camera& camera;
+  State& s;
+  uint8_t* f;
+  uint32_t length;
+  uint8_t* data;
+  uint32_t dataLength;
+  Transfer& transfer;
+
+  void Status(uint8_t status) { f[sf::kStatusOffset] = status; }
+
+  // Checks medium, volume and identity bytes; on success sets the base folder.
+  uint8_t Base(std::string& base, Presentation& presentation, bool& onMedium) {
+    const uint8_t medium = f[sf::kMediumOffset];
+    if (medium == sf::kDeviceNamespace) {
+      base = camera.NamespaceDir().string();
+      presentation = Presentation::Namespace;
+      onMedium = false;
+      return sf::kStatusOk;
+    }
+    if (medium >= s.mediaCount) return sf::kStatusInvalidParameter;
+    const MediumState& m = s.media[medium];
+    if (!m.present) return sf::kStatusNoMedium;
+    if (f[sf::kIdentityOffset] != m.identity) return sf::kStatusMediaChanged;
+    uint8_t volume = f[sf::kVolumeOffset];
+    if (volume == sf::kNoVolume) volume = 0;
+    if (volume >= m.volumes) return sf::kStatusInvalidParameter;
+    base = camera.VolumeDir(medium, volume).string();
+    presentation = Presentation::Media;
+    onMedium = true;
+    return sf::kStatusOk;
+  }
+
+  bool MediumProtected() const {
+    const uint8_t medium = f[sf::kMediumOffset];
+    return medium < s.mediaCount && (s.media[medium].flags & 0x03) != 0;
+  }
+
+  // The preset slot a namespace file stands for ("PresetNN.pst"), or 0xFF.
+  static uint8_t PresetSlotOf(const std::string& leaf) {
+    if (leaf.size() != 12) return 0xFF;
+    if (strncasecmp(leaf.c_str(), "Preset", 6) != 0 || strcasecmp(leaf.c_str() + 8, ".pst") != 0) return 0xFF;
+    if (!std::isdigit(static_cast<unsigned char>(leaf[6])) || !std::isdigit(static_cast<unsigned char>(leaf[7]))) return 0xFF;
+    return static_cast<uint8_t>((leaf[6] - '0') * 10 + (leaf[7] - '0'));
+  }
+
+  uint8_t PathAt(size_t offset, std::string_view& path) {
+    return sf::GetPath(f + offset, path) ? sf::kStatusOk : sf::kStatusInvalidParameter;
+  }
+
+  int32_t Run() {
+    switch (static_cast<sf::Opcode>(f[0])) {
+      case sf::Opcode::QueryMode: f[sf::query_mode::kMode] = s.storageMode; return 0;
+      case sf::Opcode::ListMedia: return ListMedia();
+      case sf::Opcode::MediaStatus: return MediaStatus();
+      case sf::Opcode::ListDirectory: return ListDirectory();
+      case sf::Opcode::CountEntries: return CountEntries();
+      case sf::Opcode::DeleteFile: return DeleteFile();
+      case sf::Opcode::ReadThumbnail: return ReadThumbnail();
+      case sf::Opcode::ReadFile: return ReadFile();
+      case sf::Opcode::WriteFile: return WriteFile();
+      case sf::Opcode::ReadTransferControl: case sf::Opcode::WriteTransferControl: return TransferControl();
+    }
+    Status(sf::kStatusInvalidParameter);
+    return 0;
+  }
+
+  int32_t ListMedia() {
+    std::memset(f + 2, 0, length - 2);
+    f[sf::list_media::kCount] = s.mediaCount;
+    for (uint8_t m = 0; m < s.mediaCount; ++m) f[sf::list_media::kVolumes + m] = s.media[m].present ? s.media[m].volumes : 0;
+    Status(sf::kStatusOk);
+    return 0;
+  }
+
+  int32_t MediaStatus() {
+    const uint8_t medium = f[sf::kMediumOffset];
+    if (medium >= s.mediaCount) return Status(sf::kStatusInvalidParameter), 0;
+    const MediumState& m = s.media[medium];
+    if (!m.present) return Status(sf::kStatusNoMedium), 0;
+    uint64_t used = 0;
+    for (uint8_t v = 0; v < m.volumes; ++v) used += UsedBytes(camera.VolumeDir(medium, v).string());
+    f[sf::media_status::kIdentity] = m.identity;
+    f[sf::media_status::kFlags] = m.flags;
+    sf::PutBe32(f + sf::media_status::kTotal, m.totalBytes);
+    sf::PutBe32(f + sf::media_status::kAvailable, used >= m.totalBytes ? 0 : static_cast<uint32_t>(m.totalBytes - used));
+    Status(sf::kStatusOk);
+    return 0;
+  }
+
+  uint8_t ResolveFolder(size_t pathOffset, std::vector<detail::HostEntry>& listing, std::string& host) {
+    std::string base;
+    Presentation presentation;
+    bool onMedium;
+    if (uint8_t st = Base(base, presentation, onMedium); st != sf::kStatusOk) return st;
+    std::string_view path;
+    if (uint8_t st = PathAt(pathOffset, path); st != sf::kStatusOk) return st;
+    detail::Resolved r;
+    if (uint8_t st = detail::ResolvePath(base, path, presentation, false, r); st != sf::kStatusOk) return st;
+    if (!r.folder) return sf::kStatusNotAFolder;
+    if (!detail::ListHostFolder(r.host, presentation, listing)) return sf::kStatusNotFound;
+    host = r.host;
+    return sf::kStatusOk;
+  }
+
+  int32_t ListDirectory() {
+    std::vector<detail::HostEntry> listing;
+    std::string host;
+    // The path must be terminated within a path field, not merely within the frame.
+    if (uint8_t st = ResolveFolder(sf::list_directory::kPath, listing, host); st != sf::kStatusOk) {
+      return Status(st), 0;
+    }
+    const uint32_t first = sf::GetBe16(f + sf::list_directory::kFirst);
+    const uint32_t wanted = std::min<uint32_t>(f[sf::list_directory::kWanted], sf::list_directory::kEntriesPerCall);
+    const uint32_t total = static_cast<uint32_t>(listing.size());
+    const uint32_t start = std::min(first, total);
+    const uint32_t count = std::min(wanted, total - start);
+    std::memset(f + sf::list_directory::kEntries, 0, sf::kListDirectoryLength - sf::list_directory::kEntries);
+    for (uint32_t i = 0; i < count; ++i) {
+      const detail::HostEntry& e = listing[start + i];
+      sf::DirectoryEntry entry;
+      const size_t dot = e.presented.rfind('.');
+      const std::string stem = dot == std::string::npos ? e.presented : e.presented.substr(0, dot);
+      const std::string ext = dot == std::string::npos ? std::string() : e.presented.substr(dot + 1);
+      std::strncpy(entry.name, stem.c_str(), 8);
+      std::strncpy(entry.extension, ext.c_str(), 3);
+      entry.attributes = static_cast<uint8_t>((e.folder ? sf::kAttributeFolder : 0) | (e.readOnly ? sf::kAttributeReadOnly : 0));
+      entry.time = ToDos(e.mtime);
+      entry.size = e.size;
+      sf::EncodeDirectoryEntry(entry, f + sf::list_directory::kEntries + i * sf::kDirectoryEntrySize);
+    }
+    f[sf::list_directory::kWanted] = static_cast<uint8_t>(count);
+    f[sf::list_directory::kEndFlag] = start + count >= total ? 1 : 0;
+    Status(sf::kStatusOk);
+    return 0;
+  }
+
+  int32_t CountEntries() {
+    std::vector<detail::HostEntry> listing;
+    std::string host;
+    if (uint8_t st = ResolveFolder(sf::count_entries::kPath, listing, host); st != sf::kStatusOk) return Status(st), 0;
+    size_t count = listing.size();
+    if (f[sf::count_entries::kSelector] == sf::count_entries::kSelectorLibrary) {
+      // Selector 1 counts the numbered preset slots: PresetNN.pst with NN >= 1.
+      count = static_cast<size_t>(std::count_if(listing.begin(), listing.end(), [](const detail::HostEntry& e) {
+        const uint8_t slot = PresetSlotOf(e.host);
+        return !e.folder && slot != 0xFF && slot != 0;
+      }));
+    }
+    sf::PutBe16(f + sf::count_entries::kCount, static_cast<uint16_t>(std::min<size_t>(count, 0xFFFF)));
+    Status(sf::kStatusOk);
+    return 0;
+  }
+
+  uint8_t ResolveItem(size_t pathOffset, bool allowMissing, detail::Resolved& r, bool& onMedium) {
+    std::string base;
+    Presentation presentation;
+    if (uint8_t st = Base(base, presentation, onMedium); st != sf::kStatusOk) return st;
+    std::string_view path;
+    if (uint8_t st = PathAt(pathOffset, path); st != sf::kStatusOk) return st;
+    return detail::ResolvePath(base, path, presentation, allowMissing, r);
+  }
+
+  int32_t DeleteFile() {
+    detail::Resolved r;
+    bool onMedium = false;
+    if (uint8_t st = ResolveItem(sf::delete_file::kPath, false, r, onMedium); st != sf::kStatusOk) return Status(st), 0;
+    if (!onMedium || MediumProtected() || r.readOnly) return Status(sf::kStatusReadOnly), 0;
+    if (r.presented == "\\") return Status(sf::kStatusFolderInUse), 0;
+    if (r.folder) {
+      if (::rmdir(r.host.c_str()) != 0) return Status(errno == ENOTEMPTY || errno == EEXIST ? sf::kStatusFolderNotEmpty : sf::kStatusCannotMake), 0;
+      return Status(sf::kStatusOk), 0;
+    }
+    if (::unlink(r.host.c_str()) != 0) return Status(sf::kStatusNotFound), 0;
+    // The camera deletes an image's thumbnail with it.
+    const std::string thm = ThumbnailName(r.presented.substr(r.presented.rfind('\\') + 1));
+    if (!thm.empty()) {
+      std::vector<detail::HostEntry> listing;
+      if (detail::ListHostFolder(r.parent, Presentation::Media, listing)) {
+        for (const detail::HostEntry& e : listing) {
+          if (e.presented == thm && !e.folder) ::unlink((r.parent + "/" + e.host).c_str());
+        }
+      }
+    }
+    Status(sf::kStatusOk);
+    return 0;
+  }
+
+  // Over-delivery fault: the count this answer reports beyond the truth.
+  uint32_t OverDelivery() {
+    for (Fault& fault : s.faults) {
+      if (fault.kind != FaultKind::OverDeliver) continue;
+      if (fault.code != kAny && fault.code != f[0]) continue;
+      const uint32_t extra = static_cast<uint32_t>(fault.value);
+      ConsumeFault(fault);
+      return extra;
+    }
+    return 0;
+  }
+
+  int32_t ReadThumbnail() {
+    detail::Resolved r;
+    bool onMedium = false;
+    if (uint8_t st = ResolveItem(sf::read_file::kPath, false, r, onMedium); st != sf::kStatusOk) return Status(st), 0;
+    if (r.folder) return Status(sf::kStatusNotFound), 0;
+    const std::string thm = ThumbnailName(r.presented.substr(r.presented.rfind('\\') + 1));
+    std::string thmHost;
+    std::vector<detail::HostEntry> listing;
+    if (!thm.empty() && detail::ListHostFolder(r.parent, onMedium ? Presentation::Media : Presentation::Namespace, listing)) {
+      for (const detail::HostEntry& e : listing) {
+        if (!e.folder && strcasecmp(e.presented.c_str(), thm.c_str()) == 0) thmHost = r.parent + "/" + e.host;
+      }
+    }
+    if (thmHost.empty()) return Status(sf::kStatusNotFound), 0;
+    const uint32_t capacity = sf::GetBe32(f + sf::read_file::kCapacity);
+    const uint32_t room = data == nullptr ? 0 : std::min(capacity, dataLength);
+    const int fd = ::open(thmHost.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+    if (fd < 0) return Status(sf::kStatusNotFound), 0;
+    size_t got = 0;
+    while (got < room) {
+      const ssize_t n = ::read(fd, data + got, room - got);
+      if (n <= 0) break;
+      got += static_cast<size_t>(n);
+    }
+    ::close(fd);
+    sf::PutBe32(f + sf::read_file::kThumbnailLength, static_cast<uint32_t>(got) + OverDelivery());
+    Status(sf::kStatusOk);
+    return 0;
+  }
+
+  int32_t ReadFile() {
+    detail::Resolved r;
+    bool onMedium = false;
+    if (uint8_t st = ResolveItem(sf::read_file::kPath, false, r, onMedium); st != sf::kStatusOk) return Status(st), 0;
+    if (r.folder) return Status(sf::kStatusNotFound), 0;
+    const uint32_t capacity = sf::GetBe32(f + sf::read_file::kCapacity);
+    const uint32_t requested = sf::GetBe32(f + sf::read_file::kRequested);
+    // Never beyond the area the caller handed over, whatever the frame says.
+    const uint32_t room = data == nullptr ? 0 : std::min(capacity, dataLength);
+    const int fd = ::open(r.host.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+    if (fd < 0) return Status(sf::kStatusNotFound), 0;
+    struct stat st{};
+    if (::fstat(fd, &st) != 0) {
+      ::close(fd);
+      return Status(sf::kStatusNotFound), 0;
+    }
+    const uint64_t size = static_cast<uint64_t>(st.st_size);
+    const uint32_t deliver = static_cast<uint32_t>(std::min<uint64_t>({size, requested, room}));
+    if (s.chunkWait && s.chunkSize > 0 && deliver > s.chunkSize) {
+      transfer.active = true;
+      transfer.read = true;
+      transfer.fd = fd;
+      transfer.total = deliver;
+      transfer.chunk = s.chunkSize;
+      transfer.waitMs = s.chunkWaitMs;
+      transfer.controlSeq = s.readControlSeq;
+      sf::PutBe32(f + sf::read_file::kDelivered, OverDelivery());  // completed after the transfer
+      return 0;
+    }
+    size_t got = 0;
+    while (got < deliver) {
+      const ssize_t n = ::pread(fd, data + got, deliver - got, static_cast<off_t>(got));
+      if (n <= 0) break;
+      got += static_cast<size_t>(n);
+    }
+    ::close(fd);
+    sf::PutBe32(f + sf::read_file::kDelivered, static_cast<uint32_t>(got) + OverDelivery());
+    Status(sf::kStatusOk);
+    return 0;
+  }
+
+  int32_t WriteFile() {
+    detail::Resolved r;
+    bool onMedium = false;
+    if (uint8_t st = ResolveItem(sf::write_file::kPath, true, r, onMedium); st != sf::kStatusOk) return Status(st), 0;
+    if (r.presented == "\\" || r.folder) return Status(sf::kStatusExists), 0;
+    const uint32_t size = sf::GetBe32(f + sf::write_file::kFirstLength);
+    if (size > 0 && (data == nullptr || size > dataLength)) return Status(sf::kStatusInvalidParameter), 0;
+    uint8_t slot = 0xFF;
+    if (onMedium) {
+      if (MediumProtected() || r.readOnly) return Status(sf::kStatusReadOnly), 0;
+      const uint8_t medium = f[sf::kMediumOffset];
+      uint64_t used = 0;
+      for (uint8_t v = 0; v < s.media[medium].volumes; ++v) used += UsedBytes(camera.VolumeDir(medium, v).string());
+      if (used - std::min<uint64_t>(used, r.size) + size > s.media[medium].totalBytes) return Status(sf::kStatusDiskFull), 0;
+    } else {
+      // The device namespace holds the camera's own files: only preset files
+      // of existing slots can be rewritten, and not those of protected slots.
+      slot = PresetSlotOf(r.leaf);
+      if (!r.exists || slot == 0xFF || slot > s.slotCount) return Status(sf::kStatusCannotMake), 0;
+      if (s.permission[slot] == 1 || r.readOnly) return Status(sf::kStatusReadOnly), 0;
+      if (size > kNamespaceFileMax) return Status(sf::kStatusInvalidParameter), 0;
+    }
+    static std::atomic<uint32_t> serial{0};
+    std::string temp = r.parent + "/.vcam-write-" + std::to_string(::getpid()) + "-" + std::to_string(++serial);
+    const int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (fd < 0) return Status(sf::kStatusCannotMake), 0;
+    std::memset(f + sf::write_file::kPath, 0, sf::kPathFieldSize);
+    std::memcpy(f + sf::write_file::kPath, r.presented.data(), std::min(r.presented.size(), sf::kMaxPathLength));
+    if (s.chunkWait && s.chunkSize > 0 && size > s.chunkSize) {
+      transfer.active = true;
+      transfer.read = false;
+      transfer.fd = fd;
+      transfer.total = size;
+      transfer.chunk = s.chunkSize;
+      transfer.waitMs = s.chunkWaitMs;
+      transfer.controlSeq = s.writeControlSeq;
+      transfer.temp = temp;
+      transfer.target = r.host;
+      transfer.slot = slot;
+      return 0;
+    }
+    size_t done = 0;
+    while (done < size) {
+      const ssize_t n = ::write(fd, data + done, size - done);
+      if (n <= 0) break;
+      done += static_cast<size_t>(n);
+    }
+    if (::close(fd) != 0 || done != size || ::rename(temp.c_str(), r.host.c_str()) != 0) {
+      ::unlink(temp.c_str());
+      return Status(sf::kStatusCannotMake), 0;
+    }
+    if (slot != 0xFF) s.busyUntilMs = detail::NowMs() + s.busyMs;
+    Status(sf::kStatusOk);
+    return 0;
+  }
+
+  int32_t TransferControl() {
+    const bool abort = f[sf::transfer_control::kAction] == sf::transfer_control::kAbort;
+    if (f[0] == static_cast<uint8_t>(sf::Opcode::ReadTransferControl)) {
+      ++s.readControlSeq;
+      s.readControlAction = abort ? 0xFF : 0x00;
+    } else {
+      ++s.writeControlSeq;
+      s.writeControlAction = abort ? 0xFF : 0x00;
+    }
+    Status(sf::kStatusOk);
+    return 0;
+  }
+};
+
+namespace {
+
+// The first status or transport fault that matches this storage frame.
+Fault* MatchStorageFault(State& s, uint8_t opcode) {
+  for (Fault& fault : s.faults) {
+    if (fault.kind == FaultKind::TransportBusy && (fault.channel == 0 || fault.channel == 2)) return &fault;
+    if (fault.kind == FaultKind::StorageStatus && (fault.code == kAny || fault.code == opcode)) return &fault;
+  }
+  return nullptr;
+}
+
+}  // namespace
+
+int32_t Camera::StorageExchange(uint8_t* frame, uint32_t length, uint8_t* data, uint32_t dataLength) noexcept {
+  if (frame == nullptr || length < 2 || length > sf::kMaxFrameLength) return kErrorInvalidParameter;
+  uint8_t command[sf::kMaxFrameLength];
+  std::memcpy(command, frame, length);
+  Transfer transfer;
+  int32_t result = 0;
+  uint32_t traceMax = 0;
+  {
+    LockedState locked(*this, std::nothrow);
+    if (!locked.ok()) return kErrorGenFailure;
+    State& s = locked.state;
+    traceMax = s.traceMaxBytes;
+    if (!s.plugged) {
+      result = kDeviceRemoved;
+    } else if (Fault* fault = MatchStorageFault(s, frame[0])) {
+      if (fault->kind == FaultKind::TransportBusy) {
+        result = kErrorBusy;
+      } else {
+        frame[sf::kStatusOffset] = static_cast<uint8_t>(fault->value);
+      }
+      ConsumeFault(*fault);
+      CountUnplugFault(s);
+    } else if (sf::FrameLength(frame[0]) != length) {
+      // A frame of the wrong length or an unknown opcode: refused, not read.
+      frame[sf::kStatusOffset] = sf::kStatusInvalidParameter;
+      CountUnplugFault(s);
+    } else {
+      StorageEngine engine{*this, s, frame, length, data, dataLength, transfer};
+      result = engine.Run();
+      CountUnplugFault(s);
+    }
+    if (!locked.Commit()) result = kErrorGenFailure;
+    if (!transfer.active) {
+      Trace("storage", command, length, result == 0 || result == kErrorGenFailure ? frame : nullptr,
+            result == 0 ? length : 0, result, traceMax);
+      return result;
+    }
+  }
+
+  // A long transfer in chunks: after each chunk the driver waits, without the
+  // camera lock, for a transfer control frame from another handle.
+  uint64_t done = 0;
+  bool aborted = false;
+  bool removed = false;
+  while (done < transfer.total) {
+    const uint32_t piece = static_cast<uint32_t>(std::min<uint64_t>(transfer.chunk, transfer.total - done));
+    const ssize_t n = transfer.read ? ::pread(transfer.fd, data + done, piece, static_cast<off_t>(done))
+                                    : ::write(transfer.fd, data + done, piece);
+    if (n != static_cast<ssize_t>(piece)) {
+      aborted = true;
+      break;
+    }
+    done += piece;
+    if (done == transfer.total) break;
+    bool abort = false;
+    if (!WaitTransferControl(transfer.read, transfer.controlSeq, transfer.waitMs, abort)) {
+      removed = true;
+      break;
+    }
+    if (abort) {
+      aborted = true;
+      break;
+    }
+    State now{};
+    transfer.controlSeq = PeekState(now) ? (transfer.read ? now.readControlSeq : now.writeControlSeq) : transfer.controlSeq + 1;
+  }
+  ::close(transfer.fd);
+  transfer.fd = -1;
+
+  LockedState locked(*this, std::nothrow);
+  if (removed) {
+    result = kDeviceRemoved;
+  } else if (aborted) {
+    frame[sf::kStatusOffset] = sf::kStatusAborted;
+  } else {
+    frame[sf::kStatusOffset] = sf::kStatusOk;
+  }
+  if (transfer.read) {
+    const uint32_t extra = sf::GetBe32(frame + sf::read_file::kDelivered);
+    sf::PutBe32(frame + sf::read_file::kDelivered, static_cast<uint32_t>(done) + extra);
+  } else if (!removed && !aborted) {
+    if (::rename(transfer.temp.c_str(), transfer.target.c_str()) != 0) frame[sf::kStatusOffset] = sf::kStatusCannotMake;
+    if (transfer.slot != 0xFF && locked.ok()) locked.state.busyUntilMs = detail::NowMs() + locked.state.busyMs;
+  }
+  if (!transfer.read && (removed || aborted || frame[sf::kStatusOffset] != sf::kStatusOk)) ::unlink(transfer.temp.c_str());
+  if (locked.ok()) locked.Commit();
+  Trace("storage", command, length, removed ? nullptr : frame, removed ? 0 : length, result, traceMax);
+  return result;
+}
+
+}  // namespace vcam
