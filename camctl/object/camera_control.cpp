@@ -7,8 +7,10 @@
 
 #include "camctl/channel/attachment.h"
 #include "camctl/channel/command_channel.h"
+#include "camctl/devices/device_selection.h"
 #include "camctl/object/module_state.h"
 #include "platform/module.h"
+#include "storage/storage_channel.h"
 
 namespace camctl {
 namespace {
@@ -146,8 +148,12 @@ HRESULT CameraControl::ExportPreset(LONG, BSTR, LONG) { return kNotBuilt; }
 HRESULT CameraControl::ImportPreset(LONG, BSTR) { return kNotBuilt; }
 
 // ICDVEnumDevice
-HRESULT CameraControl::EnumerateDevice(SAFEARRAY**, LONG*) { return kNotBuilt; }
-HRESULT CameraControl::SelectDevice(BSTR) { return kNotBuilt; }
+HRESULT CameraControl::EnumerateDevice(SAFEARRAY** ppsaDevList, LONG* pnDevCount) {
+  return Guarded([&] { return EnumerateDevices(state_, ppsaDevList, pnDevCount); });
+}
+HRESULT CameraControl::SelectDevice(BSTR bstrDevice) {
+  return Guarded([&] { return camctl::SelectDevice(state_, bstrDevice); });
+}
 
 HRESULT CameraControl::RemoveDevice() {
   return Guarded([&] {
@@ -155,6 +161,7 @@ HRESULT CameraControl::RemoveDevice() {
     state_.selectedUniqueId.clear();
     state_.selectedDevicePath.clear();
     DetachTransport(state_);
+    CloseStorageChannel(state_);
     state_.capabilityMask = 0;
     state_.presetState = -1;
     state_.connection = ConnectionState::NoCamera;
@@ -162,7 +169,12 @@ HRESULT CameraControl::RemoveDevice() {
   });
 }
 
-HRESULT CameraControl::GetDeviceInfo(BSTR, BSTR*, BSTR*, BSTR*) { return kNotBuilt; }
+HRESULT CameraControl::GetDeviceInfo(BSTR bstrDevice, BSTR* pbstrFriendlyName, BSTR* pbstrDevicePath,
+                                     BSTR* pbstrModelName) {
+  return Guarded([&] {
+    return camctl::GetDeviceInfo(bstrDevice, pbstrFriendlyName, pbstrDevicePath, pbstrModelName);
+  });
+}
 
 // ICDVDeviceControl
 HRESULT CameraControl::SetCVMode(LONG) { return kNotBuilt; }

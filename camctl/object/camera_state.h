@@ -10,6 +10,10 @@
 #include "platform/com.h"
 #include "platform/named_mutex.h"
 
+namespace storage {
+class StorageChannel;
+}  // namespace storage
+
 namespace camctl {
 
 class CommandChannel;
@@ -26,6 +30,7 @@ struct CameraState {
   std::unique_ptr<platform::NamedMutex> cameraMutex;  // this object's handle on the camera mutex
 
   std::unique_ptr<CommandChannel> commandChannel;
+  std::unique_ptr<storage::StorageChannel> storageChannel;  // open while a camera's storage is selected
 
   platform::ComString selectedUniqueId;
   platform::ComString selectedDevicePath;
