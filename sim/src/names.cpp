@@ -177,6 +177,10 @@ uint8_t ResolvePath(const std::string& base, std::string_view path, Presentation
       if (!last || !allowMissingLeaf) return storage::kStatusNotFound;
       if (presentation == Presentation::Media && !IsValid83(part)) return storage::kStatusInvalidParameter;
       const std::string name = presentation == Presentation::Media ? Upper(part) : std::string(part);
+      // Something the camera does not show (a link, a device) holds the name:
+      // never replaced, never written through.
+      struct stat st{};
+      if (::lstat((out.host + "/" + name).c_str(), &st) == 0) return storage::kStatusExists;
       out.leaf = name;
       out.host += "/" + name;
       out.presented += "\\" + name;
