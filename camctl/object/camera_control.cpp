@@ -9,6 +9,7 @@
 #include "camctl/channel/command_channel.h"
 #include "camctl/devices/device_selection.h"
 #include "camctl/object/module_state.h"
+#include "camctl/presets/preset_slots.h"
 #include "platform/module.h"
 #include "storage/storage_channel.h"
 
@@ -135,15 +136,33 @@ HRESULT CameraControl::GetStatus(LONG, LONG*) { return kNotBuilt; }
 HRESULT CameraControl::GetRange(LONG, LONG*, LONG*, LONG*) { return kNotBuilt; }
 
 // ICDVPresetControl
-HRESULT CameraControl::GetPresetCount(LONG*) { return kNotBuilt; }
-HRESULT CameraControl::GetPresetState(LONG*) { return kNotBuilt; }
-HRESULT CameraControl::SelectPreset(LONG) { return kNotBuilt; }
-HRESULT CameraControl::RegisterPreset(LONG, BSTR) { return kNotBuilt; }
-HRESULT CameraControl::ResetPreset(LONG) { return kNotBuilt; }
-HRESULT CameraControl::GetAccessPermission(LONG, LONG*) { return kNotBuilt; }
-HRESULT CameraControl::SetAccessPermission(LONG, LONG) { return kNotBuilt; }
-HRESULT CameraControl::GetPresetName(LONG, BSTR*) { return kNotBuilt; }
-HRESULT CameraControl::SetPresetName(LONG, BSTR) { return kNotBuilt; }
+HRESULT CameraControl::GetPresetCount(LONG* pnPresetCount) {
+  return Guarded([&] { return camctl::GetPresetCount(state_, pnPresetCount); });
+}
+HRESULT CameraControl::GetPresetState(LONG* plPresetState) {
+  return Guarded([&] { return camctl::GetPresetState(state_, plPresetState); });
+}
+HRESULT CameraControl::SelectPreset(LONG nPresetNumber) {
+  return Guarded([&] { return camctl::SelectPreset(state_, nPresetNumber); });
+}
+HRESULT CameraControl::RegisterPreset(LONG nPresetNumber, BSTR bstrName) {
+  return Guarded([&] { return camctl::RegisterPreset(state_, nPresetNumber, bstrName); });
+}
+HRESULT CameraControl::ResetPreset(LONG nPresetNumber) {
+  return Guarded([&] { return camctl::ResetPreset(state_, nPresetNumber); });
+}
+HRESULT CameraControl::GetAccessPermission(LONG nPresetNumber, LONG* pPermission) {
+  return Guarded([&] { return camctl::GetAccessPermission(state_, nPresetNumber, pPermission); });
+}
+HRESULT CameraControl::SetAccessPermission(LONG nPresetNumber, LONG Permission) {
+  return Guarded([&] { return camctl::SetAccessPermission(state_, nPresetNumber, Permission); });
+}
+HRESULT CameraControl::GetPresetName(LONG nPresetNumber, BSTR* pbstrPresetName) {
+  return Guarded([&] { return camctl::GetPresetName(state_, nPresetNumber, pbstrPresetName); });
+}
+HRESULT CameraControl::SetPresetName(LONG nPresetNumber, BSTR bstrName) {
+  return Guarded([&] { return camctl::SetPresetName(state_, nPresetNumber, bstrName); });
+}
 HRESULT CameraControl::ExportPreset(LONG, BSTR, LONG) { return kNotBuilt; }
 HRESULT CameraControl::ImportPreset(LONG, BSTR) { return kNotBuilt; }
 
