@@ -1,0 +1,422 @@
+// Enumeration, selection, removal and device information through the COM
+// interfaces of a CameraControl object, against virtual camcorders: result
+// codes, out-values and the bytes in each camera's trace.
+#include <gtest/gtest.h>
+
+#include <cctype>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <random>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "camctl/channel/attachment.h"
+#include "camctl/common/results.h"
+#include "camctl/devices/tests/fakes.h"
+#include "camctl/object/camera_control.h"
+#include "camctl/object/interfaces.h"
+#include "vcam/vcam.h"
+
+namespace camctl::testing {
+namespace {
+
+namespace fs = std::filesystem;
+
+struct TraceLine {
+  std::string channel;  // "avc" or "storage"
+  std::string frame;    // hex, upper case
+  std::string response;
+  int result = 0;
+};
+
+std::vector<TraceLine> ReadTrace(vcam::Camera& camera) {
+  std::vector<TraceLine> lines;
+  for (const fs::path& file : camera.TraceFiles()) {
+    std::ifstream in(file);
+    std::string text;
+    while (std::getline(in, text)) {
+      std::istringstream fields(text);
+      std::string time, name;
+      TraceLine line;
+      if (fields >> time >> name >> line.channel >> line.frame >> line.response >> line.result) lines.push_back(line);
+    }
+  }
+  return lines;
+}
+
+size_t CountFrames(const std::vector<TraceLine>& trace, const std::string& channel, const std::string& prefix) {
+  size_t n = 0;
+  for (const TraceLine& l : trace)
+    if (l.channel == channel && l.frame.rfind(prefix, 0) == 0) ++n;
+  return n;
+}
+
+std::string HexOf(const std::vector<uint8_t>& bytes) {
+  static constexpr char kHex[] = "0123456789ABCDEF";
+  std::string s;
+  for (uint8_t b : bytes) {
+    s.push_back(kHex[b >> 4]);
+    s.push_back(kHex[b & 15]);
+  }
+  return s;
+}
+
+constexpr char kIdentificationQuery[] = "0120000000850010" "13FFFF";
+constexpr char kPresetAvailability[] = "0120000000850001" "73FF";
+
+class DevicesE2eTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    std::random_device rd;
+    dir_ = fs::temp_directory_path() / ("velquin-devices-" + std::to_string(rd()) + "-" + std::to_string(rd()));
+    fs::create_directories(dir_ / "cameras");
+    ::setenv("VCAM_HOME", (dir_ / "cameras").c_str(), 1);
+    ::setenv("HOSTCOM_REGISTRY", (dir_ / "registry.reg").c_str(), 1);
+    ::setenv("VELQUIN_MUTEX_NAMESPACE", dir_.filename().c_str(), 1);
+    ::setenv("VELQUIN_LOG_DIR", dir_.c_str(), 1);
+    SetDeviceSources(DeviceSources{});
+  }
+  void TearDown() override {
+    for (ICDVEnumDevice* o : objects_) o->Release();
+    objects_.clear();
+    cameras_.clear();
+    std::error_code ec;
+    for (const auto& e : fs::directory_iterator("/dev/shm", ec))
+      if (e.path().filename().string().find(dir_.filename().string()) != std::string::npos) fs::remove(e.path(), ec);
+    fs::remove_all(dir_, ec);
+    for (const char* v : {"VCAM_HOME", "HOSTCOM_REGISTRY", "VELQUIN_MUTEX_NAMESPACE", "VELQUIN_LOG_DIR"}) ::unsetenv(v);
+  }
+
+  vcam::Camera& AddCamera(const std::string& name, vcam::CameraOptions options = {}) {
+    if (options.model == "KV7") options.model = "KX1";  // a model without the preset zero re-apply
+    options.sampleContent = false;
+    cameras_.push_back(vcam::CreateCamera(dir_ / "cameras", name, options));
+    return *cameras_.back();
+  }
+  ICDVEnumDevice* NewObject() {
+    void* p = nullptr;
+    EXPECT_EQ(CameraControl::Create(nullptr, IID_ICDVEnumDevice, &p), S_OK);
+    objects_.push_back(static_cast<ICDVEnumDevice*>(p));
+    return objects_.back();
+  }
+  static CameraState& StateOf(ICDVEnumDevice* object) {
+    ICDVCameraControl* identity = nullptr;
+    EXPECT_EQ(object->QueryInterface(IID_ICDVCameraControl, reinterpret_cast<void**>(&identity)), S_OK);
+    CameraState& state = CameraControl::FromIdentity(identity)->State();
+    identity->Release();
+    return state;
+  }
+  static std::string IdentifierOf(vcam::Camera& camera) {
+    return camera.identity().friendlyName + "#" + camera.identity().uniqueId;
+  }
+  static void SetIdentityPath(vcam::Camera& camera, const std::string& devicePath) {
+    const fs::path file = camera.dir() / "identity";
+    std::ifstream in(file);
+    std::string text, line;
+    while (std::getline(in, line)) text += (line.rfind("device_path=", 0) == 0 ? "device_path=" + devicePath : line) + "\n";
+    in.close();
+    std::ofstream(file) << text;
+  }
+
+  fs::path dir_;
+  std::vector<std::unique_ptr<vcam::Camera>> cameras_;
+  std::vector<ICDVEnumDevice*> objects_;
+};
+
+TEST_F(DevicesE2eTest, EnumerateWithoutCameras) {
+  ICDVEnumDevice* object = NewObject();
+  SAFEARRAY* list = reinterpret_cast<SAFEARRAY*>(0x10);
+  LONG count = 42;
+  EXPECT_EQ(object->EnumerateDevice(&list, &count), S_FALSE);
+  EXPECT_EQ(list, reinterpret_cast<SAFEARRAY*>(0x10));
+  EXPECT_EQ(count, 42);
+  EXPECT_EQ(object->EnumerateDevice(nullptr, &count), E_POINTER);
+}
+
+TEST_F(DevicesE2eTest, EnumerateOneCamera) {
+  vcam::Camera& cam = AddCamera("cam");
+  ICDVEnumDevice* object = NewObject();
+  SAFEARRAY* list = nullptr;
+  LONG count = 0;
+  ASSERT_EQ(object->EnumerateDevice(&list, &count), S_OK);
+  EXPECT_EQ(count, 1);
+  const auto names = ArrayStrings(list);
+  ASSERT_EQ(names.size(), 10u);
+  EXPECT_EQ(names[0], "DV Camera#" + cam.identity().uniqueId);
+  for (size_t i = 1; i < 10; ++i) EXPECT_EQ(names[i], "<null>");
+  LONG lower = -1;
+  EXPECT_EQ(SafeArrayGetLBound(list, 1, &lower), S_OK);
+  EXPECT_EQ(lower, 0);
+  SafeArrayDestroy(list);
+
+  const auto trace = ReadTrace(cam);
+  ASSERT_EQ(trace.size(), 1u) << "one identification query and nothing else";
+  EXPECT_EQ(trace[0].channel, "avc");
+  EXPECT_EQ(trace[0].frame, kIdentificationQuery);
+  EXPECT_EQ(trace[0].response.substr(18, 4), "0101");
+  EXPECT_EQ(StateOf(object).connection, ConnectionState::NoCamera);
+}
+
+TEST_F(DevicesE2eTest, EnumerateTwoCamerasAndLeaveOutAnUnsupportedOne) {
+  vcam::Camera& a = AddCamera("a");
+  vcam::CameraOptions other;
+  other.supported = false;
+  vcam::Camera& b = AddCamera("b", other);
+  vcam::CameraOptions named;
+  named.friendlyName = "Second DV";
+  vcam::Camera& c = AddCamera("c", named);
+  ICDVEnumDevice* object = NewObject();
+  SAFEARRAY* list = nullptr;
+  LONG count = 0;
+  ASSERT_EQ(object->EnumerateDevice(&list, &count), S_OK);
+  EXPECT_EQ(count, 2);
+  const auto names = ArrayStrings(list);
+  SafeArrayDestroy(list);
+  EXPECT_EQ(names[0], IdentifierOf(a));
+  EXPECT_EQ(names[1], "Second DV#" + c.identity().uniqueId);
+  EXPECT_EQ(names[2], "<null>");
+  const auto traceB = ReadTrace(b);
+  ASSERT_EQ(traceB.size(), 1u);
+  EXPECT_EQ(traceB[0].response.substr(18, 4), "0102");
+}
+
+TEST_F(DevicesE2eTest, EnumerateTwelveCamerasListsTen) {
+  for (int i = 0; i < 12; ++i) {
+    char name[8];
+    std::snprintf(name, sizeof name, "cam%02d", i);
+    AddCamera(name);
+  }
+  ICDVEnumDevice* object = NewObject();
+  SAFEARRAY* list = nullptr;
+  LONG count = 0;
+  ASSERT_EQ(object->EnumerateDevice(&list, &count), S_OK);
+  EXPECT_EQ(count, 10);
+  const auto names = ArrayStrings(list);
+  SafeArrayDestroy(list);
+  ASSERT_EQ(names.size(), 10u);
+  for (int i = 0; i < 10; ++i) EXPECT_EQ(names[i], IdentifierOf(*cameras_[i]));
+  for (int i = 0; i < 10; ++i) EXPECT_EQ(ReadTrace(*cameras_[i]).size(), 1u);
+  EXPECT_TRUE(ReadTrace(*cameras_[10]).empty());
+  EXPECT_TRUE(ReadTrace(*cameras_[11]).empty());
+}
+
+TEST_F(DevicesE2eTest, DevicePathWithTooFewHashesEndsTheWalk) {
+  vcam::Camera& first = AddCamera("a");
+  vcam::Camera& broken = AddCamera("b");
+  vcam::Camera& last = AddCamera("c");
+  SetIdentityPath(broken, "\\\\?\\avc#marrowfield&kx1&camcorder&dv#" + broken.identity().uniqueId);
+  ICDVEnumDevice* object = NewObject();
+  SAFEARRAY* list = nullptr;
+  LONG count = 0;
+  ASSERT_EQ(object->EnumerateDevice(&list, &count), S_OK);
+  EXPECT_EQ(count, 1);
+  EXPECT_EQ(ArrayStrings(list)[0], IdentifierOf(first));
+  SafeArrayDestroy(list);
+  EXPECT_TRUE(ReadTrace(last).empty()) << "not visited";
+
+  Bstr lastId(IdentifierOf(last));
+  EXPECT_EQ(object->SelectDevice(lastId.get()), E_FAIL);
+  Bstr path;
+  EXPECT_EQ(object->GetDeviceInfo(lastId.get(), nullptr, path.out(), nullptr), E_FAIL);
+  EXPECT_EQ(path.get(), nullptr);
+  EXPECT_TRUE(ReadTrace(last).empty());
+}
+
+TEST_F(DevicesE2eTest, SelectRemoveAndSelectAgain) {
+  vcam::Camera& cam = AddCamera("cam");
+  ICDVEnumDevice* object = NewObject();
+  CameraState& state = StateOf(object);
+  Bstr id(IdentifierOf(cam));
+  ASSERT_EQ(object->SelectDevice(id.get()), S_OK);
+  EXPECT_EQ(state.connection, ConnectionState::Attached);
+  EXPECT_EQ(state.presetCount, 3);
+  EXPECT_EQ(state.presetState, 0);
+  EXPECT_NE(state.capabilityMask, 0u);
+  EXPECT_EQ(platform::ComToUtf8(state.selectedDevicePath), cam.identity().devicePath);
+
+  auto trace = ReadTrace(cam);
+  EXPECT_EQ(CountFrames(trace, "avc", kIdentificationQuery), 0u) << "selection does not identify";
+  EXPECT_EQ(CountFrames(trace, "avc", "012000000085000" "1F0"), 25u) << "capability inquiry";
+  std::vector<uint8_t> count(265, 0);
+  const std::string folder = "\\dev\\campset";
+  const uint8_t head[] = {0x06, 0x00, 0xFF, 0xFF, 0x00, 0x00, 0x01, 0x00, 0x00, 12};
+  std::copy(std::begin(head), std::end(head), count.begin());
+  std::copy(folder.begin(), folder.end(), count.begin() + 10);
+  ASSERT_EQ(CountFrames(trace, "storage", ""), 1u);
+  const TraceLine& storageLine = trace[trace.size() - 2];
+  EXPECT_EQ(storageLine.channel, "storage");
+  EXPECT_EQ(storageLine.frame, HexOf(count));
+  EXPECT_EQ(storageLine.response.substr(14, 4), "0003");
+  EXPECT_EQ(trace.back().frame, kPresetAvailability) << "the availability query comes last";
+  const size_t linesAfterFirst = trace.size();
+
+  // Attached: a second selection touches nothing.
+  EXPECT_EQ(object->SelectDevice(id.get()), CAM_E_LOCK_TIMEOUT);
+  EXPECT_EQ(ReadTrace(cam).size(), linesAfterFirst);
+
+  EXPECT_EQ(object->RemoveDevice(), S_OK);
+  EXPECT_EQ(state.connection, ConnectionState::NoCamera);
+  EXPECT_FALSE(state.commandChannel);
+  EXPECT_FALSE(state.storageChannel);
+  EXPECT_EQ(state.presetState, -1);
+  EXPECT_EQ(state.capabilityMask, 0u);
+  EXPECT_EQ(state.presetCount, 3) << "the slot count stays";
+  EXPECT_TRUE(state.selectedUniqueId.empty());
+  EXPECT_EQ(object->RemoveDevice(), S_OK);
+
+  ASSERT_EQ(object->SelectDevice(id.get()), S_OK);
+  EXPECT_EQ(state.connection, ConnectionState::Attached);
+  EXPECT_GT(ReadTrace(cam).size(), linesAfterFirst);
+}
+
+TEST_F(DevicesE2eTest, SelectArgumentChecks) {
+  vcam::Camera& cam = AddCamera("cam");
+  ICDVEnumDevice* object = NewObject();
+  EXPECT_EQ(object->SelectDevice(nullptr), E_INVALIDARG);
+  Bstr empty("");
+  EXPECT_EQ(object->SelectDevice(empty.get()), E_INVALIDARG);
+  std::string upper = IdentifierOf(cam);
+  for (char& ch : upper) ch = static_cast<char>(std::toupper(static_cast<unsigned char>(ch)));
+  Bstr wrongCase(upper);
+  EXPECT_EQ(object->SelectDevice(wrongCase.get()), E_FAIL);
+  EXPECT_TRUE(ReadTrace(cam).empty());
+}
+
+TEST_F(DevicesE2eTest, TwoObjectsOnOneCamera) {
+  vcam::Camera& cam = AddCamera("cam");
+  ICDVEnumDevice* first = NewObject();
+  ICDVEnumDevice* second = NewObject();
+  Bstr id(IdentifierOf(cam));
+  ASSERT_EQ(first->SelectDevice(id.get()), S_OK);
+  ASSERT_EQ(second->SelectDevice(id.get()), S_OK);
+  // Enumeration works beside an attached object and leaves it alone.
+  SAFEARRAY* list = nullptr;
+  LONG count = 0;
+  ASSERT_EQ(first->EnumerateDevice(&list, &count), S_OK);
+  EXPECT_EQ(count, 1);
+  SafeArrayDestroy(list);
+  EXPECT_EQ(StateOf(first).connection, ConnectionState::Attached);
+  EXPECT_EQ(first->RemoveDevice(), S_OK);
+  EXPECT_EQ(StateOf(second).connection, ConnectionState::Attached);
+  EXPECT_TRUE(StateOf(second).storageChannel);
+}
+
+TEST_F(DevicesE2eTest, BusySlotCountIsAskedFiveTimes) {
+  vcam::Camera& cam = AddCamera("cam");
+  vcam::Fault busy;
+  busy.kind = vcam::FaultKind::StorageStatus;
+  busy.code = 0x06;
+  busy.value = 0x80;
+  cam.AddFault(busy);
+  ICDVEnumDevice* object = NewObject();
+  CameraState& state = StateOf(object);
+  Bstr id(IdentifierOf(cam));
+  EXPECT_EQ(object->SelectDevice(id.get()), CAM_E_BUSY);
+  const auto trace = ReadTrace(cam);
+  EXPECT_EQ(CountFrames(trace, "storage", "06"), 20u) << "five counts of four attempts";
+  EXPECT_EQ(state.connection, ConnectionState::Attached) << "no roll back";
+  EXPECT_EQ(state.presetCount, 0);
+  EXPECT_EQ(state.presetState, 0) << "the availability is asked whatever the count's result";
+  EXPECT_EQ(trace.back().frame, kPresetAvailability);
+  EXPECT_EQ(object->SelectDevice(id.get()), CAM_E_LOCK_TIMEOUT);
+  EXPECT_EQ(object->RemoveDevice(), S_OK);
+  cam.ClearFaults();
+  EXPECT_EQ(object->SelectDevice(id.get()), S_OK);
+  EXPECT_EQ(state.presetCount, 3);
+}
+
+TEST_F(DevicesE2eTest, SelectionTimeQueryOutcomes) {
+  vcam::Camera& cam = AddCamera("cam");
+  ICDVEnumDevice* object = NewObject();
+  CameraState& state = StateOf(object);
+  Bstr id(IdentifierOf(cam));
+
+  ASSERT_EQ(object->SelectDevice(id.get()), S_OK);
+  EXPECT_EQ(state.presetState, 0) << "answered 1";
+  EXPECT_EQ(ReadTrace(cam).back().response.substr(18, 2), "01");
+  ASSERT_EQ(object->RemoveDevice(), S_OK);
+
+  cam.Modify([](vcam::State& s) { s.presetAvailable = 0; });
+  ASSERT_EQ(object->SelectDevice(id.get()), S_OK);
+  EXPECT_EQ(state.presetState, -2) << "answered other than 1";
+  EXPECT_EQ(ReadTrace(cam).back().frame, kPresetAvailability);
+  ASSERT_EQ(object->RemoveDevice(), S_OK);
+
+  cam.Modify([](vcam::State& s) { s.presetAvailable = 1; });
+  vcam::Fault refused;
+  refused.kind = vcam::FaultKind::AvcResult;
+  refused.avcFrame = 1;
+  refused.key = 0x0001;
+  refused.code = 0x73;
+  refused.value = 71;
+  cam.AddFault(refused);
+  EXPECT_EQ(object->SelectDevice(id.get()), S_OK) << "the outcome does not change the result";
+  EXPECT_EQ(state.presetState, -1) << "refused: no answer";
+  const auto trace = ReadTrace(cam);
+  EXPECT_EQ(trace.back().frame, kPresetAvailability);
+  EXPECT_EQ(trace.back().result, 71);
+}
+
+TEST_F(DevicesE2eTest, UnpluggedCameraCannotBeSelected) {
+  vcam::Camera& cam = AddCamera("cam");
+  ICDVEnumDevice* object = NewObject();
+  Bstr id(IdentifierOf(cam));
+  cam.SetPlugged(false);
+  EXPECT_EQ(object->SelectDevice(id.get()), E_FAIL);
+  SAFEARRAY* list = reinterpret_cast<SAFEARRAY*>(0x10);
+  LONG count = 5;
+  EXPECT_EQ(object->EnumerateDevice(&list, &count), S_FALSE);
+  EXPECT_EQ(count, 5);
+  cam.SetPlugged(true);
+  EXPECT_EQ(object->SelectDevice(id.get()), S_OK);
+}
+
+TEST_F(DevicesE2eTest, DeviceInfoWithAndWithoutAttachment) {
+  vcam::Camera& cam = AddCamera("cam");
+  vcam::CameraOptions kv7;
+  kv7.model = "kv7";
+  vcam::Camera& other = AddCamera("other", kv7);
+  // kv7 in lower case stays a KV7: AddCamera only replaces the default model.
+  ICDVEnumDevice* object = NewObject();
+  Bstr friendly, path, model;
+  Bstr id(IdentifierOf(cam));
+  ASSERT_EQ(object->GetDeviceInfo(id.get(), friendly.out(), path.out(), model.out()), S_OK);
+  EXPECT_EQ(friendly.utf8(), cam.identity().pnpFriendlyName);
+  EXPECT_EQ(path.utf8(), cam.identity().devicePath);
+  EXPECT_EQ(model.utf8(), "KX1");
+  Bstr otherId(IdentifierOf(other));
+  ASSERT_EQ(object->GetDeviceInfo(otherId.get(), nullptr, nullptr, model.out()), S_OK);
+  EXPECT_EQ(model.utf8(), "KV7");
+  EXPECT_TRUE(ReadTrace(cam).empty()) << "no camera traffic";
+
+  ASSERT_EQ(object->SelectDevice(id.get()), S_OK);
+  ASSERT_EQ(object->GetDeviceInfo(otherId.get(), friendly.out(), nullptr, nullptr), S_OK);
+  EXPECT_EQ(friendly.utf8(), other.identity().pnpFriendlyName);
+
+  EXPECT_EQ(object->GetDeviceInfo(nullptr, friendly.out(), nullptr, nullptr), E_INVALIDARG);
+  Bstr unknown("DV Camera#0000000000000000");
+  EXPECT_EQ(object->GetDeviceInfo(unknown.get(), friendly.out(), path.out(), model.out()), E_FAIL);
+  EXPECT_EQ(friendly.get(), nullptr);
+  EXPECT_EQ(path.get(), nullptr);
+  EXPECT_EQ(model.get(), nullptr);
+}
+
+TEST_F(DevicesE2eTest, ReleasingTheObjectClosesItsChannels) {
+  vcam::Camera& cam = AddCamera("cam");
+  ICDVEnumDevice* object = NewObject();
+  Bstr id(IdentifierOf(cam));
+  ASSERT_EQ(object->SelectDevice(id.get()), S_OK);
+  const int32_t attached = AttachedCameraCount();
+  objects_.clear();
+  EXPECT_EQ(object->Release(), 0u);
+  EXPECT_EQ(AttachedCameraCount(), attached - 1);
+  // A new object can take the camera at once.
+  ICDVEnumDevice* next = NewObject();
+  EXPECT_EQ(next->SelectDevice(id.get()), S_OK);
+}
+
+}  // namespace
+}  // namespace camctl::testing
