@@ -96,7 +96,8 @@ std::map<std::string, std::vector<IdlMethod>> ReadIdl() {
   const std::string idl = text.str();
   std::map<std::string, std::vector<IdlMethod>> result;
   const std::regex interfaceRe(R"(interface\s+(\w+)\s*:\s*IDispatch\s*\{([^}]*)\})");
-  const std::regex methodRe(R"(\[id\((\d+)\)[^\]]*\]\s*HRESULT\s+(\w+)\s*\(([^)]*)\))");
+  // Parameters end at ");" since a type may hold parentheses: SAFEARRAY(BSTR)*.
+  const std::regex methodRe(R"(\[id\((\d+)\)[^\]]*\]\s*HRESULT\s+(\w+)\s*\((.*?)\)\s*;)");
   for (std::sregex_iterator it(idl.begin(), idl.end(), interfaceRe), end; it != end; ++it) {
     const std::string body = (*it)[2];
     auto& methods = result[(*it)[1]];

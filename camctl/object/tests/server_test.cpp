@@ -1,0 +1,102 @@
+// The built server as an outside client sees it: registered by the regsvr
+// tool, created through the COM runtime by its class identifier, and called
+// through a plain C vtable written from the published identifiers and slot
+// order only.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <string>
+
+#include "camctl/object/interfaces.h"
+#include "platform/registry.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+// ICDVEnumDevice as a C client declares it.
+struct EnumDeviceVtbl {
+  HRESULT (*QueryInterface)(void* self, const GUID* riid, void** ppv);
+  ULONG (*AddRef)(void* self);
+  ULONG (*Release)(void* self);
+  HRESULT (*GetTypeInfoCount)(void* self, UINT* count);
+  void* GetTypeInfo;
+  void* GetIDsOfNames;
+  void* Invoke;
+  HRESULT (*EnumerateDevice)(void* self, SAFEARRAY** list, int32_t* count);
+  HRESULT (*SelectDevice)(void* self, BSTR device);
+  HRESULT (*RemoveDevice)(void* self);
+  HRESULT (*GetDeviceInfo)(void* self, BSTR device, BSTR* friendly, BSTR* path, BSTR* model);
+};
+struct CEnumDevice {
+  const EnumDeviceVtbl* vtbl;
+};
+
+class ServerTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    dir_ = fs::temp_directory_path() /
+           ("velquin-server-" + std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()));
+    fs::remove_all(dir_);
+    fs::create_directories(dir_);
+    setenv("HOSTCOM_REGISTRY", (dir_ / "registry.reg").c_str(), 1);
+    setenv("VELQUIN_LOG_DIR", dir_.c_str(), 1);
+    setenv("VELQUIN_MUTEX_NAMESPACE", ("server-" + dir_.filename().string()).c_str(), 1);
+    setenv("VCAM_HOME", (dir_ / "cameras").c_str(), 1);
+    ASSERT_EQ(CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED), S_OK);
+  }
+  void TearDown() override {
+    CoUninitialize();
+    fs::remove_all(dir_);
+  }
+  static int Regsvr(const std::string& flags) {
+    const std::string command = std::string(REGSVR_PATH) + " " + flags + " " + VELQUIN_SERVER_PATH;
+    return std::system(command.c_str());
+  }
+
+  fs::path dir_;
+};
+
+TEST_F(ServerTest, RegisteredServerIsCreatedByClassIdAndCalledThroughItsVtable) {
+  ASSERT_EQ(Regsvr("/s"), 0);
+  platform::ComString server;
+  ASSERT_EQ(platform::registry::GetString(platform::registry::Root::ClassesRoot,
+                                          u"CLSID\\{9D3166E1-A31E-4E07-A6BF-ADBE75266CFE}\\InprocServer32",
+                                          u"", server),
+            S_OK);
+  EXPECT_EQ(fs::path(platform::ComToUtf8(server)), fs::canonical(VELQUIN_SERVER_PATH));
+
+  CEnumDevice* devices = nullptr;
+  ASSERT_EQ(CoCreateInstance(CLSID_CameraControl, nullptr, CLSCTX_INPROC_SERVER, IID_ICDVEnumDevice,
+                             reinterpret_cast<void**>(&devices)),
+            S_OK);
+  ASSERT_NE(devices, nullptr);
+  UINT count = 0;
+  EXPECT_EQ(devices->vtbl->GetTypeInfoCount(devices, &count), S_OK);
+  EXPECT_EQ(count, 1u);
+  EXPECT_EQ(devices->vtbl->RemoveDevice(devices), S_OK) << "slot 9 is RemoveDevice";
+  void* dispatch = reinterpret_cast<void*>(1);
+  EXPECT_EQ(devices->vtbl->QueryInterface(devices, &IID_IDispatch, &dispatch), E_NOINTERFACE);
+  EXPECT_EQ(dispatch, nullptr);
+
+  // Created by ProgID too.
+  CLSID byProgId{};
+  ASSERT_EQ(CLSIDFromProgID(u"VELQUIN.CameraControl", &byProgId), S_OK);
+  EXPECT_TRUE(IsEqualCLSID(byProgId, CLSID_CameraControl));
+  EXPECT_EQ(devices->vtbl->Release(devices), 0u);
+}
+
+TEST_F(ServerTest, UnregisteredServerCannotBeCreated) {
+  ASSERT_EQ(Regsvr("/s"), 0);
+  ASSERT_EQ(Regsvr("/u /s"), 0);
+  EXPECT_FALSE(platform::registry::KeyExists(platform::registry::Root::ClassesRoot,
+                                             u"CLSID\\{9D3166E1-A31E-4E07-A6BF-ADBE75266CFE}"));
+  EXPECT_TRUE(platform::registry::KeyExists(platform::registry::Root::ClassesRoot, u"CLSID"));
+  void* p = reinterpret_cast<void*>(1);
+  EXPECT_EQ(CoCreateInstance(CLSID_CameraControl, nullptr, CLSCTX_INPROC_SERVER, IID_ICDVEnumDevice, &p),
+            REGDB_E_CLASSNOTREG);
+  EXPECT_EQ(p, nullptr);
+}
+
+}  // namespace
