@@ -42,6 +42,8 @@ struct Malformed {
   HRESULT iidResult;
 };
 
+void PrintTo(const Malformed& m, std::ostream* os) { *os << '"' << platform::ComToUtf8(m.text) << '"'; }
+
 class GuidMalformed : public hostcom_test::TempDirTest, public ::testing::WithParamInterface<Malformed> {};
 
 TEST_P(GuidMalformed, IsRefusedAndOutputUntouched) {
@@ -62,7 +64,8 @@ INSTANTIATE_TEST_SUITE_P(
                       Malformed{u"{9D3166E1-A31E-4E07-A6BF-ADBE75266CFG}", CO_E_IIDSTRING},
                       Malformed{u"{9D3166E1 A31E-4E07-A6BF-ADBE75266CFE}", CO_E_IIDSTRING},
                       Malformed{u"(9D3166E1-A31E-4E07-A6BF-ADBE75266CFE)", CO_E_IIDSTRING},
-                      Malformed{u"{9D3166E1-A31E-4E07-A6BFADBE-75266CFE}", CO_E_IIDSTRING}));
+                      Malformed{u"{9D3166E1-A31E-4E07-A6BFADBE-75266CFE}", CO_E_IIDSTRING}),
+    [](const ::testing::TestParamInfo<Malformed>& p) { return "Case" + std::to_string(p.index); });
 
 TEST(Guid, NullTextGivesNullGuid) {
   GUID g = kCameraControl;

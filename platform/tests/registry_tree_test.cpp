@@ -194,6 +194,8 @@ struct BadText {
   int line;
 };
 
+void PrintTo(const BadText& b, std::ostream* os) { *os << b.name; }
+
 class RegTreeMalformed : public ::testing::TestWithParam<BadText> {};
 
 TEST_P(RegTreeMalformed, IsRefusedWithLineAndTreeIsUntouched) {

@@ -43,6 +43,8 @@ struct VectorCase {
   USHORT features;
 };
 
+void PrintTo(const VectorCase& c, std::ostream* os) { *os << "vt " << c.vt; }
+
 class SafeArrayVector : public ::testing::TestWithParam<VectorCase> {};
 
 TEST_P(SafeArrayVector, CreateSetsFeaturesSizeVartypeAndBounds) {
@@ -71,7 +73,8 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(VectorCase{VT_BSTR, 8, FADF_CREATEVECTOR | FADF_HAVEVARTYPE | FADF_BSTR},
                       VectorCase{VT_I4, 4, FADF_CREATEVECTOR | FADF_HAVEVARTYPE},
                       VectorCase{VT_UI1, 1, FADF_CREATEVECTOR | FADF_HAVEVARTYPE},
-                      VectorCase{VT_VARIANT, 24, FADF_CREATEVECTOR | FADF_HAVEVARTYPE | FADF_VARIANT}));
+                      VectorCase{VT_VARIANT, 24, FADF_CREATEVECTOR | FADF_HAVEVARTYPE | FADF_VARIANT}),
+    [](const ::testing::TestParamInfo<VectorCase>& p) { return "Vt" + std::to_string(p.param.vt); });
 
 TEST(SafeArray, UnusableElementTypeIsRefused) {
   EXPECT_EQ(SafeArrayCreateVector(VT_EMPTY, 0, 1), nullptr);
@@ -246,6 +249,70 @@ TEST(SafeArray, MultiDimensionalBoundsAreStoredLastDimensionFirst) {
   EXPECT_EQ(static_cast<LONG*>(a->pvData)[1 + 1 * 3], 5);
   LONG bad[2] = {23, 10};
   EXPECT_EQ(SafeArrayPutElement(a.get(), bad, &value), DISP_E_BADINDEX);
+}
+
+}  // namespace
+
+namespace {
+
+// Counts its references; stands for any interface held by a variant or array.
+class Counted final : public IUnknown {
+ public:
+  HRESULT STDMETHODCALLTYPE QueryInterface(REFIID, void** ppv) override {
+    *ppv = nullptr;
+    return E_NOINTERFACE;
+  }
+  ULONG STDMETHODCALLTYPE AddRef() override { return ++refs; }
+  ULONG STDMETHODCALLTYPE Release() override { return --refs; }
+  ULONG refs = 1;
+};
+
+TEST(Variant, ClearReleasesWhatItOwnsAndRefusesUnknownTypes) {
+  Counted object;
+  VARIANT v;
+  VariantInit(&v);
+  EXPECT_EQ(v.vt, VT_EMPTY);
+  v.vt = VT_UNKNOWN;
+  v.punkVal = &object;
+  object.AddRef();
+  VARIANT copy;
+  VariantInit(&copy);
+  ASSERT_EQ(VariantCopy(&copy, &v), S_OK);
+  EXPECT_EQ(object.refs, 3u);
+  EXPECT_EQ(VariantClear(&copy), S_OK);
+  EXPECT_EQ(VariantClear(&v), S_OK);
+  EXPECT_EQ(object.refs, 1u);
+  EXPECT_EQ(v.vt, VT_EMPTY);
+
+  v.vt = 0x0FFF;
+  EXPECT_EQ(VariantClear(&v), DISP_E_BADVARTYPE);
+  EXPECT_EQ(v.vt, 0x0FFF);
+  EXPECT_EQ(VariantClear(nullptr), E_INVALIDARG);
+}
+
+TEST(SafeArray, InterfaceElementsAreReferenceCounted) {
+  Counted object;
+  SAFEARRAY* a = SafeArrayCreateVector(VT_UNKNOWN, 0, 2);
+  ASSERT_NE(a, nullptr);
+  EXPECT_EQ(a->fFeatures, FADF_CREATEVECTOR | FADF_HAVEIID | FADF_UNKNOWN);
+  EXPECT_EQ(std::memcmp(reinterpret_cast<const char*>(a) - 16, &IID_IUnknown, 16), 0);
+  VARTYPE vt = 0;
+  EXPECT_EQ(SafeArrayGetVartype(a, &vt), S_OK);
+  EXPECT_EQ(vt, VT_UNKNOWN);
+  LONG index = 0;
+  ASSERT_EQ(SafeArrayPutElement(a, &index, &object), S_OK);
+  index = 1;
+  ASSERT_EQ(SafeArrayPutElement(a, &index, &object), S_OK);
+  EXPECT_EQ(object.refs, 3u);
+  IUnknown* got = nullptr;
+  ASSERT_EQ(SafeArrayGetElement(a, &index, &got), S_OK);
+  EXPECT_EQ(got, &object);
+  EXPECT_EQ(object.refs, 4u);
+  got->Release();
+  ASSERT_EQ(SafeArrayPutElement(a, &index, nullptr), S_OK);
+  EXPECT_EQ(object.refs, 2u);
+  EXPECT_EQ(SafeArrayDestroy(a), S_OK);
+  EXPECT_EQ(object.refs, 1u);
 }
 
 }  // namespace

@@ -6,6 +6,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <new>
 #include <string>
 
 #include "platform/com.h"
@@ -34,17 +35,15 @@ struct Runtime {
   std::mutex mutex;
   std::map<std::string, std::unique_ptr<Library>> libraries;  // by registered path
   ULONG initialisedThreads = 0;
-
-  ~Runtime() {
-    // Libraries stay mapped until the process ends, as on Windows: objects in
-    // other static storage may still call into them while it is torn down.
-    for (auto& entry : libraries) static_cast<void>(entry.second->handle.release());
-  }
 };
 
+// Never destroyed: static destructors of other modules may still call
+// CoUninitialize, and loaded libraries stay mapped until the process ends, as
+// on Windows, because objects in other static storage may still call into them.
 Runtime& State() {
-  static Runtime runtime;
-  return runtime;
+  alignas(Runtime) static unsigned char storage[sizeof(Runtime)];
+  static Runtime* const runtime = ::new (static_cast<void*>(storage)) Runtime();
+  return *runtime;
 }
 
 // Unloads every library that is not being called and whose DllCanUnloadNow
