@@ -10,6 +10,8 @@
 #include "camctl/devices/device_selection.h"
 #include "camctl/object/module_state.h"
 #include "camctl/presets/preset_slots.h"
+#include "camctl/settings/camera_settings.h"
+#include "camctl/settings/device_modes.h"
 #include "platform/module.h"
 #include "storage/storage_channel.h"
 
@@ -130,10 +132,18 @@ ULONG CameraControl::InnerUnknown::AddRef() { return owner_.InternalAddRef(); }
 ULONG CameraControl::InnerUnknown::Release() { return owner_.InternalRelease(); }
 
 // ICDVCameraControl
-HRESULT CameraControl::GetCapability(LONG*) { return kNotBuilt; }
-HRESULT CameraControl::SetStatus(LONG, LONG) { return kNotBuilt; }
-HRESULT CameraControl::GetStatus(LONG, LONG*) { return kNotBuilt; }
-HRESULT CameraControl::GetRange(LONG, LONG*, LONG*, LONG*) { return kNotBuilt; }
+HRESULT CameraControl::GetCapability(LONG* pCapability) {
+  return Guarded([&] { return settings::GetCapability(state_, pCapability); });
+}
+HRESULT CameraControl::SetStatus(LONG Function, LONG Value) {
+  return Guarded([&] { return settings::SetStatus(state_, Function, Value); });
+}
+HRESULT CameraControl::GetStatus(LONG Function, LONG* pValue) {
+  return Guarded([&] { return settings::GetStatus(state_, Function, pValue); });
+}
+HRESULT CameraControl::GetRange(LONG Function, LONG* pnMinValue, LONG* pnMaxValue, LONG* pnDefValue) {
+  return Guarded([&] { return settings::GetRange(state_, Function, pnMinValue, pnMaxValue, pnDefValue); });
+}
 
 // ICDVPresetControl
 HRESULT CameraControl::GetPresetCount(LONG* pnPresetCount) {
@@ -196,12 +206,24 @@ HRESULT CameraControl::GetDeviceInfo(BSTR bstrDevice, BSTR* pbstrFriendlyName, B
 }
 
 // ICDVDeviceControl
-HRESULT CameraControl::SetCVMode(LONG) { return kNotBuilt; }
-HRESULT CameraControl::GetCVMode(LONG*, LONG*) { return kNotBuilt; }
-HRESULT CameraControl::SetEvfDisplay(LONG) { return kNotBuilt; }
-HRESULT CameraControl::GetEvfDisplay(LONG*) { return kNotBuilt; }
-HRESULT CameraControl::SetColorBars(LONG) { return kNotBuilt; }
-HRESULT CameraControl::GetColorBars(LONG*) { return kNotBuilt; }
+HRESULT CameraControl::SetCVMode(LONG CVMode) {
+  return Guarded([&] { return settings::SetCVMode(state_, CVMode); });
+}
+HRESULT CameraControl::GetCVMode(LONG* pCVMode, LONG* pEmergencyState) {
+  return Guarded([&] { return settings::GetCVMode(state_, pCVMode, pEmergencyState); });
+}
+HRESULT CameraControl::SetEvfDisplay(LONG EvfDisplayState) {
+  return Guarded([&] { return settings::SetEvfDisplay(state_, EvfDisplayState); });
+}
+HRESULT CameraControl::GetEvfDisplay(LONG* pEvfDisplayState) {
+  return Guarded([&] { return settings::GetEvfDisplay(state_, pEvfDisplayState); });
+}
+HRESULT CameraControl::SetColorBars(LONG ColorBarsState) {
+  return Guarded([&] { return settings::SetColorBars(state_, ColorBarsState); });
+}
+HRESULT CameraControl::GetColorBars(LONG* pColorBarsState) {
+  return Guarded([&] { return settings::GetColorBars(state_, pColorBarsState); });
+}
 
 // ICDVPreviewControl
 HRESULT CameraControl::SetOwner(LONG) { return kNotBuilt; }
