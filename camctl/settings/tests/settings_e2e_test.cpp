@@ -1,0 +1,286 @@
+// ICDVCameraControl and ICDVDeviceControl through the COM interfaces against a
+// virtual camcorder selected the ordinary way: the bytes in the camera's
+// trace, result codes and out-values.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <random>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "camctl/channel/attachment.h"
+#include "camctl/common/results.h"
+#include "camctl/devices/device_sources.h"
+#include "camctl/object/camera_control.h"
+#include "camctl/object/interfaces.h"
+#include "camctl/settings/camera_settings.h"
+#include "camctl/settings/device_modes.h"
+#include "vcam/vcam.h"
+
+namespace camctl::settings::testing {
+namespace {
+
+namespace fs = std::filesystem;
+
+struct TraceLine {
+  std::string channel;
+  std::string frame;
+  std::string response;
+  int result = 0;
+};
+
+std::vector<TraceLine> ReadTrace(vcam::Camera& camera) {
+  std::vector<TraceLine> lines;
+  for (const fs::path& file : camera.TraceFiles()) {
+    std::ifstream in(file);
+    std::string text;
+    while (std::getline(in, text)) {
+      std::istringstream fields(text);
+      std::string time, name;
+      TraceLine line;
+      if (fields >> time >> name >> line.channel >> line.frame >> line.response >> line.result) lines.push_back(line);
+    }
+  }
+  return lines;
+}
+
+std::vector<std::string> Frames(const std::vector<TraceLine>& trace) {
+  std::vector<std::string> out;
+  for (const TraceLine& l : trace) out.push_back(l.frame);
+  return out;
+}
+
+// Vendor frames of command set 0x0001 in the trace's hex form.
+std::string VendorControl(const std::string& codeAndOperands) { return "0020000000850001" + codeAndOperands; }
+std::string VendorStatus(const std::string& codeAndCells) { return "0120000000850001" + codeAndCells; }
+
+class SettingsE2eTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    std::random_device rd;
+    dir_ = fs::temp_directory_path() / ("velquin-settings-e2e-" + std::to_string(rd()) + "-" + std::to_string(rd()));
+    fs::create_directories(dir_ / "cameras");
+    ::setenv("VCAM_HOME", (dir_ / "cameras").c_str(), 1);
+    ::setenv("HOSTCOM_REGISTRY", (dir_ / "registry.reg").c_str(), 1);
+    ::setenv("VELQUIN_MUTEX_NAMESPACE", dir_.filename().c_str(), 1);
+    ::setenv("VELQUIN_LOG_DIR", dir_.c_str(), 1);
+    SetDeviceSources(DeviceSources{});
+    StopSettleTimer();
+  }
+  void TearDown() override {
+    if (modes_) modes_->Release();
+    if (presets_) presets_->Release();
+    if (control_) control_->Release();
+    camera_.reset();
+    std::error_code ec;
+    for (const auto& e : fs::directory_iterator("/dev/shm", ec))
+      if (e.path().filename().string().find(dir_.filename().string()) != std::string::npos) fs::remove(e.path(), ec);
+    fs::remove_all(dir_, ec);
+    for (const char* v : {"VCAM_HOME", "HOSTCOM_REGISTRY", "VELQUIN_MUTEX_NAMESPACE", "VELQUIN_LOG_DIR"})
+      ::unsetenv(v);
+  }
+
+  // A camera of a model without the preset zero re-apply, selected by a new
+  // object; `prepare` changes the camera's state before the selection.
+  template <class F>
+  void SelectCamera(F&& prepare) {
+    vcam::CameraOptions options;
+    options.model = "KX1";
+    options.sampleContent = false;
+    camera_ = vcam::CreateCamera(dir_ / "cameras", "cam", options);
+    camera_->Modify(prepare);
+    ASSERT_EQ(CameraControl::Create(nullptr, IID_ICDVCameraControl, reinterpret_cast<void**>(&control_)), S_OK);
+    ASSERT_EQ(control_->QueryInterface(IID_ICDVDeviceControl, reinterpret_cast<void**>(&modes_)), S_OK);
+    ASSERT_EQ(control_->QueryInterface(IID_ICDVPresetControl, reinterpret_cast<void**>(&presets_)), S_OK);
+    ICDVEnumDevice* devices = nullptr;
+    ASSERT_EQ(control_->QueryInterface(IID_ICDVEnumDevice, reinterpret_cast<void**>(&devices)), S_OK);
+    const platform::ComString id =
+        platform::Utf8ToCom(camera_->identity().friendlyName + "#" + camera_->identity().uniqueId);
+    BSTR bstr = SysAllocStringLen(id.data(), static_cast<UINT>(id.size()));
+    const HRESULT selected = devices->SelectDevice(bstr);
+    SysFreeString(bstr);
+    devices->Release();
+    ASSERT_EQ(selected, S_OK);
+    camera_->ClearTrace();
+  }
+  void SelectCamera() {
+    SelectCamera([](vcam::State&) {});
+  }
+
+  std::vector<TraceLine> Trace() { return ReadTrace(*camera_); }
+
+  fs::path dir_;
+  std::unique_ptr<vcam::Camera> camera_;
+  ICDVCameraControl* control_ = nullptr;
+  ICDVDeviceControl* modes_ = nullptr;
+  ICDVPresetControl* presets_ = nullptr;
+};
+
+TEST_F(SettingsE2eTest, APictureWriteIsReadBackAndReadAgain) {
+  SelectCamera();
+  ASSERT_EQ(control_->SetStatus(kFunctionColorGain, 9), S_OK);
+  const auto trace = Trace();
+  ASSERT_EQ(trace.size(), 2u);
+  EXPECT_EQ(trace[0].frame, VendorControl("4109"));
+  EXPECT_EQ(trace[1].frame, VendorStatus("41FF"));
+  EXPECT_EQ(trace[1].response.substr(18), "09") << "the camera shows the written value at once";
+  LONG value = 0;
+  ASSERT_EQ(control_->GetStatus(kFunctionColorGain, &value), S_OK);
+  EXPECT_EQ(value, 9);
+}
+
+TEST_F(SettingsE2eTest, RefusedValuesNeverReachTheCamera) {
+  SelectCamera();
+  EXPECT_EQ(control_->SetStatus(kFunctionColorGain, 128), CAM_E_OUT_OF_RANGE);
+  EXPECT_EQ(control_->SetStatus(kFunctionVDetail, 2), E_INVALIDARG);
+  EXPECT_EQ(control_->SetStatus(14, 0), CAM_E_NOT_SUPPORTED);
+  LONG v = 0;
+  EXPECT_EQ(control_->GetStatus(6, &v), CAM_E_NOT_SUPPORTED);
+  EXPECT_EQ(control_->GetRange(1, &v, &v, &v), CAM_E_NOT_SUPPORTED);
+  EXPECT_EQ(modes_->SetCVMode(0x38 + 256), E_INVALIDARG);
+  EXPECT_EQ(modes_->SetColorBars(4), E_INVALIDARG);
+  EXPECT_TRUE(Trace().empty());
+}
+
+TEST_F(SettingsE2eTest, EncodingsAndPairedFunctionsRoundTrip) {
+  SelectCamera();
+  LONG v = 0;
+  ASSERT_EQ(control_->SetStatus(16, -1), S_OK);
+  ASSERT_EQ(control_->GetStatus(16, &v), S_OK);
+  EXPECT_EQ(v, -1);
+  ASSERT_EQ(control_->SetStatus(17, -16), S_OK);
+  ASSERT_EQ(control_->GetStatus(17, &v), S_OK);
+  EXPECT_EQ(v, -16);
+  ASSERT_EQ(control_->SetStatus(8, 50), S_OK);
+  ASSERT_EQ(control_->SetStatus(7, 0), S_OK);  // the switch alone: the level stays
+  ASSERT_EQ(control_->GetStatus(8, &v), S_OK);
+  EXPECT_EQ(v, 50);
+  ASSERT_EQ(control_->GetStatus(7, &v), S_OK);
+  EXPECT_EQ(v, 0);
+  ASSERT_EQ(control_->GetStatus(14, &v), S_OK);
+  EXPECT_EQ(v, 4660);
+  EXPECT_EQ(Frames(Trace()),
+            (std::vector<std::string>{VendorControl("1D09"), VendorStatus("1DFF"), VendorControl("1C20"),
+                                      VendorStatus("1CFF"), VendorControl("170132"), VendorControl("1700FF"),
+                                      VendorStatus("17FFFF"), VendorStatus("17FFFF"), VendorStatus("24FFFF")}));
+}
+
+TEST_F(SettingsE2eTest, RangeComesFromTheCameraUnconverted) {
+  SelectCamera();
+  LONG min = -1, max = -1, def = -1;
+  ASSERT_EQ(control_->GetRange(kFunctionSharpness, &min, &max, &def), S_OK);
+  EXPECT_EQ((std::vector<LONG>{min, max, def}), (std::vector<LONG>{0, 12, 6}));
+  EXPECT_EQ(Frames(Trace()), std::vector<std::string>{VendorStatus("2147FFFFFF")});
+}
+
+TEST_F(SettingsE2eTest, ACameraRefusalBecomesOutOfRangeOnlyWithTheCapabilityBit) {
+  // The camera's colour gain goes to 12 and answers "not implemented" above;
+  // its gamma command is not implemented at all, so the inquiry leaves bit 24 clear.
+  SelectCamera([](vcam::State& s) { s.SetImplemented(0x46, false); });
+  LONG mask = 0;
+  ASSERT_EQ(control_->GetCapability(&mask), S_OK);
+  EXPECT_EQ(static_cast<uint32_t>(mask), 0x0FFFFE3Fu & ~(1u << 24));
+  EXPECT_EQ(control_->SetStatus(kFunctionColorGain, 100), CAM_E_OUT_OF_RANGE);
+  EXPECT_EQ(control_->SetStatus(kFunctionCoring, 13), CAM_E_OUT_OF_RANGE);
+  EXPECT_EQ(control_->SetStatus(kFunctionGamma, 1), CAM_E_NOT_SUPPORTED);
+  const auto trace = Trace();
+  ASSERT_EQ(trace.size(), 4u) << "mode query, then one write each, none read back";
+  EXPECT_EQ(trace[1].frame, VendorControl("4164"));
+  EXPECT_EQ(trace[1].result, vcam::kAvcNotImplemented);
+  EXPECT_EQ(trace[3].frame, VendorControl("4601"));
+}
+
+TEST_F(SettingsE2eTest, ModesGuardTheCapabilityAndTheColourBars) {
+  SelectCamera();
+  ASSERT_EQ(modes_->SetColorBars(0), S_OK);
+  ASSERT_EQ(modes_->SetCVMode(kVcrMode), S_OK);
+  LONG mode = 0, emergency = 7;
+  ASSERT_EQ(modes_->GetCVMode(&mode, &emergency), S_OK);
+  EXPECT_EQ(mode, kVcrMode);
+  EXPECT_EQ(emergency, 0);
+  LONG mask = 5;
+  EXPECT_EQ(control_->GetCapability(&mask), CAM_E_REJECTED);
+  EXPECT_EQ(mask, 5);
+  EXPECT_EQ(control_->SetStatus(kFunctionColorGain, 3), CAM_E_REJECTED) << "picture settings are refused in VCR mode";
+
+  ASSERT_EQ(modes_->SetCVMode(kCameraMode), S_OK);
+  ASSERT_EQ(modes_->SetColorBars(2 + 256), S_OK);
+  LONG bars = 0;
+  ASSERT_EQ(modes_->GetColorBars(&bars), S_OK);
+  EXPECT_EQ(bars, 2);
+  EXPECT_EQ(modes_->SetCVMode(kVcrMode), CAM_E_REJECTED);
+  ASSERT_EQ(modes_->SetEvfDisplay(2), S_OK);
+  LONG evf = 0;
+  ASSERT_EQ(modes_->GetEvfDisplay(&evf), S_OK);
+  EXPECT_EQ(evf, 2);
+
+  EXPECT_EQ(Frames(Trace()),
+            (std::vector<std::string>{
+                VendorControl("1600"), VendorStatus("16FF"),                  // bars off, read back
+                VendorStatus("16FF"), "00FF20A000002020",                      // VCR mode after the guard
+                "01200000008500100" "9FFFFFFFF",                               // mode query
+                "01200000008500100" "9FFFFFFFF",                               // the capability's mode query
+                VendorControl("4103"),                                         // refused write
+                "00FF200038382020",                                            // camera mode
+                VendorControl("1602"), VendorStatus("16FF"), VendorStatus("16FF"),  // bars on, read back, read
+                VendorStatus("16FF"),                                          // the guard: no mode command
+                VendorControl("1202"), VendorStatus("12FF")}));
+}
+
+TEST_F(SettingsE2eTest, APictureSettingWaitsForTheCameraAfterAPresetChange) {
+  SelectCamera([](vcam::State& s) { s.busyMs = 2000; });
+  ASSERT_EQ(presets_->SelectPreset(1), S_OK);
+  camera_->ClearTrace();
+  EXPECT_EQ(control_->SetStatus(kFunctionSharpness, 4), CAM_E_BUSY);
+  EXPECT_EQ(Frames(Trace()), std::vector<std::string>{VendorStatus("75FF")});
+  LONG v = 0;
+  EXPECT_EQ(control_->GetStatus(kFunctionSharpness, &v), CAM_E_BUSY);
+  // Functions outside the picture set do not ask.
+  EXPECT_EQ(control_->SetStatus(1, 2), S_OK);
+}
+
+TEST_F(SettingsE2eTest, AnUnpluggedCameraIsReportedAsRemoved) {
+  SelectCamera();
+  camera_->AddFault(vcam::Fault{vcam::FaultKind::AvcResult, 1, 0, 0, vcam::kAny, vcam::kAny, vcam::kAny, 0,
+                                vcam::kDeviceRemoved, vcam::kForever});
+  LONG v = 0;
+  EXPECT_EQ(control_->SetStatus(1, 0), CAM_E_REMOVED);
+  EXPECT_EQ(control_->GetStatus(kFunctionNR, &v), CAM_E_REMOVED);
+  EXPECT_EQ(modes_->GetCVMode(&v, &v), CAM_E_REMOVED);
+}
+
+TEST_F(SettingsE2eTest, ACameraMutexHeldByAnotherProcessStopsPictureSettings) {
+  SelectCamera();
+  const fs::path ready = dir_ / "held";
+  const fs::path release = dir_ / "release";
+  int status = -1;
+  std::thread other([&] {
+    const std::string cmd =
+        std::string("'") + SETTINGS_MUTEX_HOLDER + "' '" + ready.string() + "' '" + release.string() + "'";
+    status = std::system(cmd.c_str());
+  });
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  while (!fs::exists(ready) && std::chrono::steady_clock::now() < deadline)
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  const bool held = fs::exists(ready);
+  HRESULT picture = S_OK, plain = S_OK;
+  if (held) {
+    picture = control_->SetStatus(kFunctionColorGain, 3);
+    plain = control_->SetStatus(1, 3);
+  }
+  std::ofstream(release) << "go\n";
+  other.join();
+  ASSERT_TRUE(held);
+  EXPECT_EQ(picture, CAM_E_LOCK_TIMEOUT);
+  EXPECT_EQ(plain, CAM_E_LOCK_TIMEOUT);
+  EXPECT_EQ(status, 0);
+  EXPECT_TRUE(Trace().empty());
+}
+
+}  // namespace
+}  // namespace camctl::settings::testing
