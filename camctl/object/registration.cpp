@@ -43,26 +43,32 @@ std::span<const RegistryEntry> RegistrationEntries() { return kEntries; }
 std::span<const OLECHAR* const> UnregistrationKeys() { return kRemovedKeys; }
 
 HRESULT WriteRegistration(platform::ComStringView modulePath) {
-  // The class key is written anew so no stale subkey of an older server survives.
-  HRESULT hr = platform::registry::DeleteTree(Root::ClassesRoot, T(CLASS_KEY));
-  if (FAILED(hr)) return hr;
-  for (const auto& entry : kEntries) {
-    if (!entry.valueName) {
-      // An empty key: deleted with its subkeys, then created.
-      hr = platform::registry::DeleteTree(Root::ClassesRoot, entry.key);
-      if (SUCCEEDED(hr)) hr = platform::registry::CreateKey(Root::ClassesRoot, entry.key);
-    } else {
-      const platform::ComStringView data =
-          entry.data == kModuleMarker ? modulePath : platform::ComStringView(entry.data);
-      hr = platform::registry::SetString(Root::ClassesRoot, entry.key, entry.valueName, data);
-    }
+  // One change: a registration that fails part-way leaves the old keys as they were.
+  return platform::registry::RunBatch([&] {
+    // The class key is written anew so no stale subkey of an older server survives.
+    HRESULT hr = platform::registry::DeleteTree(Root::ClassesRoot, T(CLASS_KEY));
     if (FAILED(hr)) return hr;
-  }
-  return S_OK;
+    for (const auto& entry : kEntries) {
+      if (!entry.valueName) {
+        // An empty key: deleted with its subkeys, then created.
+        hr = platform::registry::DeleteTree(Root::ClassesRoot, entry.key);
+        if (SUCCEEDED(hr)) hr = platform::registry::CreateKey(Root::ClassesRoot, entry.key);
+      } else {
+        const platform::ComStringView data =
+            entry.data == kModuleMarker ? modulePath : platform::ComStringView(entry.data);
+        hr = platform::registry::SetString(Root::ClassesRoot, entry.key, entry.valueName, data);
+      }
+      if (FAILED(hr)) return hr;
+    }
+    return S_OK;
+  });
 }
 
 void RemoveRegistration() {
-  for (const auto* key : kRemovedKeys) platform::registry::DeleteTree(Root::ClassesRoot, key);
+  platform::registry::RunBatch([] {
+    for (const auto* key : kRemovedKeys) platform::registry::DeleteTree(Root::ClassesRoot, key);
+    return S_OK;
+  });
 }
 
 HRESULT RegisterServer() {
