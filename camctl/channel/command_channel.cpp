@@ -42,7 +42,9 @@ HRESULT MapTransportResult(int32_t transportResult) {
     case kWin32DeviceRemoved:
       return CAM_E_REMOVED;
     default:
-      return static_cast<HRESULT>(transportResult);
+      // Any other system error is a failure too: as a bare positive number it
+      // would read as success to every caller that tests the sign.
+      return HResultFromWin32(transportResult);
   }
 }
 

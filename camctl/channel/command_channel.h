@@ -90,8 +90,9 @@ class CommandChannel {
   alignas(8) uint8_t frame_[platform::kAvcFrameBufferSize] = {};
 };
 
-// Maps a transport return value to a library result (0 success, 50, 71, 1235,
-// 1460, 1617 to their codes, anything else unchanged).
+// Maps a transport return value to a library result: 0 success; 50, 71, 1235,
+// 1460 and 1617 to their codes; another positive system error e to
+// 0x80070000 | e, so it cannot read as success; a negative value unchanged.
 HRESULT MapTransportResult(int32_t transportResult);
 
 }  // namespace camctl

@@ -310,7 +310,7 @@ TEST_F(AttachmentTest, LastFailureIsTheCheckResult) {
   Attach();
   ArmSettleTimer();
   transport_->results = {50, 1617, 1235, 31};
-  EXPECT_EQ(SettleCheck(state_), 31);
+  EXPECT_EQ(SettleCheck(state_), static_cast<HRESULT>(0x8007001Fu));
   EXPECT_EQ(transport_->calls.size(), 4u);
 }
 

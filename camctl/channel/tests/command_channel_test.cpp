@@ -273,8 +273,8 @@ INSTANTIATE_TEST_SUITE_P(
                       RetryCase{{1460, 1460, 1460, 1460, 0}, CAM_E_TIMEOUT, 4},
                       RetryCase{{1460, 71}, CAM_E_REJECTED, 2}, RetryCase{{71, 0}, CAM_E_REJECTED, 1},
                       RetryCase{{50, 0}, CAM_E_NOT_SUPPORTED, 1}, RetryCase{{1235, 0}, E_ABORT, 1},
-                      RetryCase{{1617, 0}, CAM_E_REMOVED, 1}, RetryCase{{31, 0}, 31, 1},
-                      RetryCase{{1460, 1460, 31}, 31, 3}, RetryCase{{-7, 0}, -7, 1}));
+                      RetryCase{{1617, 0}, CAM_E_REMOVED, 1}, RetryCase{{31, 0}, static_cast<HRESULT>(0x8007001Fu), 1},
+                      RetryCase{{1460, 1460, 31}, static_cast<HRESULT>(0x8007001Fu), 3}, RetryCase{{-7, 0}, -7, 1}));
 
 TEST(MapTransportResultTest, Table) {
   const std::pair<int32_t, HRESULT> table[] = {
@@ -284,8 +284,8 @@ TEST(MapTransportResultTest, Table) {
       {1235, E_ABORT},
       {1460, CAM_E_TIMEOUT},
       {1617, CAM_E_REMOVED},
-      {31, 31},
-      {170, 170},
+      {31, static_cast<HRESULT>(0x8007001Fu)},
+      {170, static_cast<HRESULT>(0x800700AAu)},
       {-1, -1},
       {static_cast<int32_t>(0x80004005u), E_FAIL},
   };
