@@ -5,6 +5,8 @@
 #include <filesystem>
 #include <fstream>
 
+#include "camctl/channel/attachment.h"
+#include "camctl/channel/command_channel.h"
 #include "camctl/object/camera_control.h"
 #include "camctl/object/interfaces.h"
 #include "camctl/object/module_state.h"
@@ -225,6 +227,59 @@ TEST_F(ObjectTest, HostNameLookupGivesDispidsByPosition) {
   EXPECT_EQ(presets->GetTypeInfo(1, 0, &info), DISP_E_BADINDEX);
   EXPECT_EQ(info, nullptr);
   presets->Release();
+}
+
+// A camera that answers every frame at once.
+class QuietTransport final : public platform::AvcTransport {
+ public:
+  int32_t Exchange(uint8_t (&)[platform::kAvcFrameBufferSize], uint32_t) noexcept override { return 0; }
+};
+class QuietDevice final : public platform::CaptureDevice {
+ public:
+  std::shared_ptr<platform::AvcTransport> QueryTransport() override { return transport; }
+  std::shared_ptr<QuietTransport> transport = std::make_shared<QuietTransport>();
+};
+
+TEST_F(ObjectTest, ReleasingTheLastReferenceDetachesTheCamera) {
+  auto* camera = Create<ICDVCameraControl>(IID_ICDVCameraControl);
+  auto& state = camctl::CameraControl::FromIdentity(camera)->State();
+  QuietDevice device;
+  const int32_t attachedBefore = camctl::AttachedCameraCount();
+  ASSERT_EQ(camctl::AttachTransport(state, &device), S_OK);
+  state.selectedDevicePath = u"\\\\?\\avc#maker&kv9&1#0011223344556677#{guid}";
+  EXPECT_EQ(camctl::AttachedCameraCount(), attachedBefore + 1);
+  EXPECT_EQ(device.transport.use_count(), 2) << "the channel holds the transport";
+  camctl::ArmSettleTimer();
+
+  EXPECT_EQ(camera->Release(), 0u);
+  EXPECT_EQ(device.transport.use_count(), 1) << "the channel is gone";
+  EXPECT_EQ(camctl::AttachedCameraCount(), attachedBefore);
+  if (attachedBefore == 0) {
+    EXPECT_FALSE(camctl::SettleTimerRunning()) << "the last detach closes the window";
+  }
+  EXPECT_EQ(camctl::ModuleLockCount(), baseLocks_);
+}
+
+TEST_F(ObjectTest, RemoveDeviceResetsTheSelectionAndCanBeRepeated) {
+  auto* devices = Create<ICDVEnumDevice>(IID_ICDVEnumDevice);
+  auto* camera = static_cast<camctl::CameraControl*>(devices);
+  auto& state = camera->State();
+  QuietDevice device;
+  ASSERT_EQ(camctl::AttachTransport(state, &device), S_OK);
+  state.capabilityMask = 0x7FFFF;
+  state.presetState = 0;
+  state.presetCount = 3;
+  state.selectedUniqueId = u"0011223344556677";
+  EXPECT_EQ(devices->RemoveDevice(), S_OK);
+  EXPECT_EQ(state.commandChannel, nullptr);
+  EXPECT_EQ(state.connection, camctl::ConnectionState::NoCamera);
+  EXPECT_EQ(state.capabilityMask, 0u);
+  EXPECT_EQ(state.presetState, -1);
+  EXPECT_EQ(state.presetCount, 3) << "the slot count is kept";
+  EXPECT_TRUE(state.selectedUniqueId.empty());
+  EXPECT_EQ(devices->RemoveDevice(), S_OK);
+  EXPECT_EQ(device.transport.use_count(), 1);
+  devices->Release();
 }
 
 }  // namespace
