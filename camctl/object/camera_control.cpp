@@ -7,6 +7,7 @@
 
 #include "camctl/channel/attachment.h"
 #include "camctl/channel/command_channel.h"
+#include "camctl/common/results.h"
 #include "camctl/devices/device_selection.h"
 #include "camctl/object/module_state.h"
 #include "camctl/presets/preset_slots.h"
@@ -225,11 +226,17 @@ HRESULT CameraControl::GetColorBars(LONG* pColorBarsState) {
   return Guarded([&] { return settings::GetColorBars(state_, pColorBarsState); });
 }
 
-// ICDVPreviewControl
-HRESULT CameraControl::SetOwner(LONG) { return kNotBuilt; }
-HRESULT CameraControl::StartPreview() { return kNotBuilt; }
-HRESULT CameraControl::StopPreview() { return kNotBuilt; }
-HRESULT CameraControl::SetVisible(LONG) { return kNotBuilt; }
-HRESULT CameraControl::MoveWindow(LONG, LONG, LONG, LONG) { return kNotBuilt; }
+// ICDVPreviewControl. Selection creates no preview graph yet, so every preview
+// method answers as for an object without one, after the connection checks.
+HRESULT CameraControl::PreviewUnavailable() {
+  std::lock_guard lock(state_.lock);
+  if (state_.connection == ConnectionState::Removed) return CAM_E_REMOVED;
+  return CAM_E_NOT_CONNECTED;
+}
+HRESULT CameraControl::SetOwner(LONG) { return PreviewUnavailable(); }
+HRESULT CameraControl::StartPreview() { return PreviewUnavailable(); }
+HRESULT CameraControl::StopPreview() { return PreviewUnavailable(); }
+HRESULT CameraControl::SetVisible(LONG) { return PreviewUnavailable(); }
+HRESULT CameraControl::MoveWindow(LONG, LONG, LONG, LONG) { return PreviewUnavailable(); }
 
 }  // namespace camctl

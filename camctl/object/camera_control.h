@@ -137,6 +137,7 @@ class CameraControl final : public DispatchOf<ICDVCameraControl>,
     CameraControl& owner_;
   };
 
+  HRESULT PreviewUnavailable();
   HRESULT InternalQueryInterface(REFIID riid, void** ppv);
   ULONG InternalAddRef();
   ULONG InternalRelease();

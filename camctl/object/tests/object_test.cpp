@@ -282,4 +282,28 @@ TEST_F(ObjectTest, RemoveDeviceResetsTheSelectionAndCanBeRepeated) {
   devices->Release();
 }
 
+TEST_F(ObjectTest, PreviewMethodsAnswerForAnObjectWithoutPreview) {
+  auto* preview = Create<ICDVPreviewControl>(IID_ICDVPreviewControl);
+  auto& state = static_cast<camctl::CameraControl*>(preview)->State();
+  QuietDevice device;
+  struct Case {
+    camctl::ConnectionState connection;
+    bool attached;
+    HRESULT expected;
+  };
+  for (const Case& c : {Case{camctl::ConnectionState::NoCamera, false, camctl::CAM_E_NOT_CONNECTED},
+                        Case{camctl::ConnectionState::Attached, true, camctl::CAM_E_NOT_CONNECTED},
+                        Case{camctl::ConnectionState::Removed, false, camctl::CAM_E_REMOVED}}) {
+    if (c.attached) ASSERT_EQ(camctl::AttachTransport(state, &device), S_OK);
+    state.connection = c.connection;
+    EXPECT_EQ(preview->SetOwner(0), c.expected);
+    EXPECT_EQ(preview->StartPreview(), c.expected);
+    EXPECT_EQ(preview->StopPreview(), c.expected);
+    EXPECT_EQ(preview->SetVisible(1), c.expected);
+    EXPECT_EQ(preview->MoveWindow(0, 0, 320, 240), c.expected);
+    if (c.attached) camctl::DetachTransport(state);
+  }
+  preview->Release();
+}
+
 }  // namespace
