@@ -7,6 +7,7 @@
 
 #include "camctl/channel/attachment.h"
 #include "camctl/channel/command_channel.h"
+#include "camctl/common/results.h"
 #include "camctl/object/camera_control.h"
 #include "camctl/object/interfaces.h"
 #include "camctl/object/module_state.h"
@@ -294,7 +295,9 @@ TEST_F(ObjectTest, PreviewMethodsAnswerForAnObjectWithoutPreview) {
   for (const Case& c : {Case{camctl::ConnectionState::NoCamera, false, camctl::CAM_E_NOT_CONNECTED},
                         Case{camctl::ConnectionState::Attached, true, camctl::CAM_E_NOT_CONNECTED},
                         Case{camctl::ConnectionState::Removed, false, camctl::CAM_E_REMOVED}}) {
-    if (c.attached) ASSERT_EQ(camctl::AttachTransport(state, &device), S_OK);
+    if (c.attached) {
+      ASSERT_EQ(camctl::AttachTransport(state, &device), S_OK);
+    }
     state.connection = c.connection;
     EXPECT_EQ(preview->SetOwner(0), c.expected);
     EXPECT_EQ(preview->StartPreview(), c.expected);
