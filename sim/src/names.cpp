@@ -49,9 +49,12 @@ std::string Alias(const std::string& host, int n) {
       if (Valid83Char(c)) ext.push_back(static_cast<char>(std::toupper(static_cast<unsigned char>(c))));
     }
   }
-  std::string name = base + "~" + std::to_string(n);
-  if (name.size() > 8) name = base.substr(0, 8 - (name.size() - base.size())) + "~" + std::to_string(n);
-  return ext.empty() ? name : name + "." + ext;
+  std::string suffix(1, '~');
+  suffix.append(std::to_string(n));
+  std::string name = base.substr(0, 8 - std::min<size_t>(suffix.size(), 8));
+  name.append(suffix);
+  if (!ext.empty()) name.append(".").append(ext);
+  return name;
 }
 
 bool StatEntry(const std::string& path, HostEntry& entry) {
@@ -136,7 +139,7 @@ uint8_t ResolvePath(const std::string& base, std::string_view path, Presentation
   if (!rest.empty() && rest.front() == '\\') rest.remove_prefix(1);
   if (!rest.empty() && rest.back() == '\\') rest.remove_suffix(1);  // "\DCIM\" names the folder
   if (rest.empty()) {
-    out.presented = "\\";
+    out.presented.assign(1, '\\');
     return storage::kStatusOk;
   }
   std::vector<HostEntry> listing;
@@ -182,8 +185,8 @@ uint8_t ResolvePath(const std::string& base, std::string_view path, Presentation
       struct stat st{};
       if (::lstat((out.host + "/" + name).c_str(), &st) == 0) return storage::kStatusExists;
       out.leaf = name;
-      out.host += "/" + name;
-      out.presented += "\\" + name;
+      out.host.append("/").append(name);
+      out.presented.append("\\").append(name);
       out.exists = false;
       out.folder = false;
       out.readOnly = false;
@@ -191,8 +194,8 @@ uint8_t ResolvePath(const std::string& base, std::string_view path, Presentation
       return storage::kStatusOk;
     }
     out.leaf = found->host;
-    out.host += "/" + found->host;
-    out.presented += "\\" + found->presented;
+    out.host.append("/").append(found->host);
+    out.presented.append("\\").append(found->presented);
     out.folder = found->folder;
     out.readOnly = found->readOnly;
     out.size = found->size;

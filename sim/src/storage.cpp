@@ -202,8 +202,8 @@ struct StorageEngine {
       const size_t dot = e.presented.rfind('.');
       const std::string stem = dot == std::string::npos ? e.presented : e.presented.substr(0, dot);
       const std::string ext = dot == std::string::npos ? std::string() : e.presented.substr(dot + 1);
-      std::strncpy(entry.name, stem.c_str(), 8);
-      std::strncpy(entry.extension, ext.c_str(), 3);
+      std::memcpy(entry.name, stem.data(), std::min<size_t>(stem.size(), 8));
+      std::memcpy(entry.extension, ext.data(), std::min<size_t>(ext.size(), 3));
       entry.attributes = static_cast<uint8_t>((e.folder ? sf::kAttributeFolder : 0) | (e.readOnly ? sf::kAttributeReadOnly : 0));
       entry.time = ToDos(e.mtime);
       entry.size = e.size;
