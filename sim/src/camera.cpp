@@ -159,6 +159,13 @@ void State::SetImplemented(uint8_t code, bool on) {
   else implemented[code >> 3] = static_cast<uint8_t>(implemented[code >> 3] & ~(1u << (code & 7)));
 }
 
+void State::SetRange(uint8_t code, uint8_t min, uint8_t max, uint8_t def) {
+  minimum[code] = min;
+  maximum[code] = max;
+  fallback[code] = def;
+  hasRange[code >> 3] = static_cast<uint8_t>(hasRange[code >> 3] | (1u << (code & 7)));
+}
+
 State FactoryState(const CameraOptions& options) {
   if (options.slotCount > kMaxSlots) throw Error("slot count above 99");
   if (options.media.empty() || options.media.size() > kMaxMedia) throw Error("1 to 4 media");

@@ -226,6 +226,7 @@ struct StorageEngine {
         const uint8_t slot = PresetSlotOf(e.host);
         return !e.folder && slot != 0xFF && slot != 0;
       }));
+      if (s.slotCountAnswer != 0) count = s.slotCountAnswer;
     }
     sf::PutBe16(f + sf::count_entries::kCount, static_cast<uint16_t>(std::min<size_t>(count, 0xFFFF)));
     Status(sf::kStatusOk);

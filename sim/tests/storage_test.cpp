@@ -207,6 +207,12 @@ TEST_F(StorageTest, CountEntriesOfPresetFolder) {
   ASSERT_TRUE(sf::BuildCountEntries(frame, Namespace(), 1, "\\dev\\campset"));
   ASSERT_EQ(Send(frame, sizeof frame), 0);
   EXPECT_EQ(Hex(Bytes(frame, frame + 10)), "06 00 FF FF 00 00 01 00 03 0C");
+  // A camera scripted to report more slots than it has files.
+  camera_->Modify([](State& s) { s.slotCountAnswer = 120; });
+  ASSERT_EQ(Count(Namespace(), 1, "\\dev\\campset", count), 0);
+  EXPECT_EQ(count, 120);
+  ASSERT_EQ(Count(Namespace(), 3, "\\dev\\campset", count), 0);
+  EXPECT_EQ(count, 4);
 }
 
 TEST_F(StorageTest, ReadFileOfPresetFileDeliversItsBytes) {

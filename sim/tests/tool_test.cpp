@@ -74,7 +74,14 @@ TEST_F(ToolTest, SetChangesTheCamera) {
   ASSERT_EQ(Tool("set cam supported off").code, 0);
   ASSERT_EQ(Tool("set cam medium 0 exchange").code, 0);
   ASSERT_EQ(Tool("set cam medium 0 protect").code, 0);
+  ASSERT_EQ(Tool("set cam range 0x44 0 3 2").code, 0);
+  ASSERT_EQ(Tool("set cam slot-count-answer 120").code, 0);
+  EXPECT_EQ(Tool("set cam range 0x44 3 1 2").code, 2);
   const State s = camera->ReadState();
+  EXPECT_TRUE(s.HasRange(0x44));
+  EXPECT_EQ(s.maximum[0x44], 3);
+  EXPECT_EQ(s.fallback[0x44], 2);
+  EXPECT_EQ(s.slotCountAnswer, 120);
   EXPECT_EQ(s.value[0x41][0], 9);
   EXPECT_EQ(s.mode, kModeVcr);
   EXPECT_EQ(s.permission[2], 1);

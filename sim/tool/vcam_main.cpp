@@ -65,6 +65,8 @@ const std::map<std::string, std::string>& HelpTexts() {
               "  emergency N | evf N | colour-bars N | storage-mode N\n"
               "  permission SLOT N          access permission of a slot (1 protects it)\n"
               "  busy-ms N                  busy window after a preset-changing command\n"
+              "  range CODE MIN MAX DEFAULT answer of the range query (and write limits)\n"
+              "  slot-count-answer N        CountEntries of \\dev\\campset answers N (0: the files)\n"
               "  implemented CODE on|off    whether a command set 0x0001 code is implemented\n"
               "  supported on|off           identification query answer\n"
               "  chunk-size N | chunk-wait on|off | chunk-wait-ms N   long transfers in chunks\n"
@@ -321,6 +323,16 @@ int Set(Args& a) {
       else if (key == "chunk-wait-ms") s.chunkWaitMs = v;
       else s.traceMaxBytes = std::max<uint32_t>(v, 1024);
     };
+  } else if (key == "range") {
+    const uint8_t code = static_cast<uint8_t>(Number(a.Next("code"), 255, "code"));
+    const uint8_t min = static_cast<uint8_t>(Number(a.Next("minimum"), 255, "minimum"));
+    const uint8_t max = static_cast<uint8_t>(Number(a.Next("maximum"), 255, "maximum"));
+    const uint8_t def = static_cast<uint8_t>(Number(a.Next("default"), 255, "default"));
+    if (min > max || def < min || def > max) throw Usage("range needs minimum <= default <= maximum");
+    change = [=](vcam::State& s) { s.SetRange(code, min, max, def); };
+  } else if (key == "slot-count-answer") {
+    const uint16_t v = static_cast<uint16_t>(Number(a.Next("count"), 0xFFFF, "count"));
+    change = [=](vcam::State& s) { s.slotCountAnswer = v; };
   } else if (key == "implemented") {
     const uint8_t code = static_cast<uint8_t>(Number(a.Next("code"), 255, "code"));
     const bool on = OnOff(a.Next("on|off"));

@@ -131,7 +131,7 @@ struct State {
   uint32_t writeControlSeq = 0;
   uint8_t readControlAction = 0;
   uint8_t writeControlAction = 0;
-  uint8_t reserved1[2] = {};
+  uint16_t slotCountAnswer = 0;  // non-zero: CountEntries selector 1 answers this instead
   uint8_t value[256][2] = {};  // vendor command set 0x0001: operand values per code
   uint8_t minimum[256] = {};
   uint8_t maximum[256] = {};
@@ -147,6 +147,7 @@ struct State {
   bool Implemented(uint8_t code) const { return (implemented[code >> 3] >> (code & 7)) & 1; }
   void SetImplemented(uint8_t code, bool on);
   bool HasRange(uint8_t code) const { return (hasRange[code >> 3] >> (code & 7)) & 1; }
+  void SetRange(uint8_t code, uint8_t min, uint8_t max, uint8_t def);
 };
 
 // The factory state of a camera with these options.
