@@ -183,6 +183,19 @@ TEST_F(ToolTest, ExitCodesAndOneLineErrors) {
   EXPECT_FALSE(std::filesystem::exists(root_.parent_path() / "evil"));
 }
 
+TEST_F(ToolTest, FirstListOfTheDefaultRootCreatesTheDefaultCamera) {
+  ::unsetenv("VCAM_HOME");
+  ::setenv("XDG_STATE_HOME", root_.c_str(), 1);
+  ToolRun r = Tool("list");
+  ::unsetenv("XDG_STATE_HOME");
+  ::setenv("VCAM_HOME", root_.c_str(), 1);
+  ASSERT_EQ(r.code, 0) << r.out;
+  EXPECT_EQ(r.out.rfind("default\tplugged\tKV7\t", 0), 0u) << r.out;
+  EXPECT_TRUE(std::filesystem::exists(root_ / "vcam" / "default" / "identity"));
+  // A root named explicitly never gets one.
+  EXPECT_EQ(Tool("list").out, "");
+}
+
 TEST_F(ToolTest, DeleteRemovesTheCamera) {
   ASSERT_EQ(Tool("create gone --empty").code, 0);
   ASSERT_EQ(Tool("delete gone").code, 0);

@@ -236,9 +236,14 @@ int Create(Args& a) {
   return 0;
 }
 
+bool g_defaultRoot = false;
+
 int List(Args& a) {
   a.End();
-  for (const std::string& name : vcam::ListCameras(g_root)) {
+  // A newcomer's first look at the default root finds the default camera.
+  const std::vector<std::string> names =
+      g_defaultRoot ? vcam::ListCamerasCreatingDefault(g_root) : vcam::ListCameras(g_root);
+  for (const std::string& name : names) {
     try {
       auto camera = vcam::Camera::Open(g_root / name);
       vcam::State s;
@@ -473,8 +478,12 @@ int HoldMutex(Args& a) {
 
 int Run(std::vector<std::string> argv) {
   Args a(argv);
-  if (auto root = a.Option("--root")) g_root = *root;
-  else g_root = vcam::RootDir();
+  if (auto root = a.Option("--root")) {
+    g_root = *root;
+  } else {
+    g_root = vcam::RootDir();
+    g_defaultRoot = vcam::UsingDefaultRoot();
+  }
   if (a.Empty()) throw Usage("missing command");
   const std::string command = a.Next("command");
   if (command == "--help" || command == "-h" || command == "help") {
