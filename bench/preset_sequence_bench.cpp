@@ -1,0 +1,136 @@
+// The two camera operations of the preset manager, through the COM interfaces
+// against a virtual camcorder that is never busy:
+//   Set Preset: select the slot, wait for preset state 0, fifteen SetStatus
+//               writes in the editors' order, RegisterPreset.
+//   Read Preset: select the slot, wait for state 0, fifteen GetStatus reads,
+//               GetPresetName.
+// Set Preset's floor is its fixed waits: every picture write pauses 32 ms
+// before its read-back, fifteen times.
+
+#include <benchmark/benchmark.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <random>
+#include <string>
+
+#include "camctl/object/class_factory.h"
+#include "camctl/object/interfaces.h"
+#include "vcam/vcam.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+// Function numbers in the editors' order, and a camera value for each.
+constexpr LONG kFunctions[15] = {31, 32, 33, 34, 29, 30, 20, 21, 24, 25, 26, 22, 23, 27, 28};
+constexpr LONG kValues[15] = {1, 2, 0, 3, 1, 0, 6, 12, 0, 7, 5, 6, 9, 6, 3};
+constexpr LONG kSlot = 2;
+
+class Session {
+ public:
+  Session() {
+    const std::string tag = std::to_string(std::random_device{}());
+    root_ = fs::temp_directory_path() / ("velquin-bench-" + tag);
+    fs::create_directories(root_);
+    setenv("VCAM_HOME", (root_ / "cameras").c_str(), 1);
+    setenv("HOSTCOM_REGISTRY", (root_ / "registry.reg").c_str(), 1);
+    setenv("VELQUIN_LOG_DIR", root_.c_str(), 1);
+    setenv("VELQUIN_MUTEX_NAMESPACE", ("bench-" + tag).c_str(), 1);
+    vcam::CameraOptions options;
+    options.model = "KX1";  // preset zero is re-applied only on the KV7
+    auto camera = vcam::CreateCamera(root_ / "cameras", "bench", options);
+    camera->Modify([](vcam::State& state) { state.busyMs = 0; });
+
+    camctl::CameraControlClassObject()->CreateInstance(nullptr, IID_ICDVEnumDevice,
+                                                       reinterpret_cast<void**>(&devices_));
+    devices_->QueryInterface(IID_ICDVPresetControl, reinterpret_cast<void**>(&presets_));
+    devices_->QueryInterface(IID_ICDVCameraControl, reinterpret_cast<void**>(&camera_));
+    SAFEARRAY* list = nullptr;
+    LONG count = 0;
+    ok_ = devices_->EnumerateDevice(&list, &count) == S_OK && count == 1;
+    if (ok_) {
+      LONG index = 0;
+      BSTR id = nullptr;
+      SafeArrayGetElement(list, &index, &id);
+      ok_ = devices_->SelectDevice(id) == S_OK;
+      SysFreeString(id);
+    }
+    if (list) SafeArrayDestroy(list);
+  }
+  ~Session() {
+    camera_->Release();
+    presets_->Release();
+    devices_->Release();
+    fs::remove_all(root_);
+  }
+
+  bool ok() const { return ok_; }
+
+  bool SelectAndWait() {
+    if (presets_->SelectPreset(kSlot) != S_OK) return false;
+    LONG state = 1;
+    for (int polls = 0; polls < 1000; ++polls) {
+      if (presets_->GetPresetState(&state) != S_OK) return false;
+      if (state == 0) return true;
+    }
+    return false;
+  }
+
+  bool SetPreset() {
+    if (!SelectAndWait()) return false;
+    for (int i = 0; i < 15; ++i)
+      if (camera_->SetStatus(kFunctions[i], kValues[i]) != S_OK) return false;
+    BSTR name = SysAllocString(u"BENCH");
+    const bool registered = presets_->RegisterPreset(kSlot, name) == S_OK;
+    SysFreeString(name);
+    return registered;
+  }
+
+  bool ReadPreset() {
+    if (!SelectAndWait()) return false;
+    for (int i = 0; i < 15; ++i) {
+      LONG value = -1;
+      if (camera_->GetStatus(kFunctions[i], &value) != S_OK) return false;
+    }
+    BSTR name = nullptr;
+    const bool named = presets_->GetPresetName(kSlot, &name) == S_OK;
+    SysFreeString(name);
+    return named;
+  }
+
+ private:
+  fs::path root_;
+  ICDVEnumDevice* devices_ = nullptr;
+  ICDVPresetControl* presets_ = nullptr;
+  ICDVCameraControl* camera_ = nullptr;
+  bool ok_ = false;
+};
+
+Session& TheSession() {
+  static Session session;
+  return session;
+}
+
+void BM_SetPreset(benchmark::State& state) {
+  auto& session = TheSession();
+  if (!session.ok()) return state.SkipWithError("no virtual camera selected");
+  for (auto _ : state)
+    if (!session.SetPreset()) return state.SkipWithError("Set Preset failed");
+  state.counters["floor_ms"] = 15 * 32;
+}
+BENCHMARK(BM_SetPreset)->Unit(benchmark::kMillisecond)->Iterations(5)->Repetitions(3)
+    ->ReportAggregatesOnly(true)->UseRealTime();
+
+void BM_ReadPreset(benchmark::State& state) {
+  auto& session = TheSession();
+  if (!session.ok()) return state.SkipWithError("no virtual camera selected");
+  for (auto _ : state)
+    if (!session.ReadPreset()) return state.SkipWithError("Read Preset failed");
+}
+BENCHMARK(BM_ReadPreset)->Unit(benchmark::kMillisecond)->Repetitions(5)->ReportAggregatesOnly(true)
+    ->UseRealTime();
+
+}  // namespace
+
+BENCHMARK_MAIN();
