@@ -1,8 +1,11 @@
 #!/usr/bin/env bash
-# Installs what the build needs on Debian 12 (skipped when everything is there).
+# Installs what the build needs on Debian 12 (nothing when everything is there).
+# With "cross": also the MinGW-w64 compilers, the IDL compiler and Wine.
 set -euo pipefail
-packages=(build-essential cmake googletest libgtest-dev libgmock-dev libbenchmark-dev
-          g++-mingw-w64-x86-64 g++-mingw-w64-i686 mingw-w64-tools libwine-dev)
+packages=(build-essential cmake googletest libgtest-dev libgmock-dev libbenchmark-dev)
+if [ "${1:-}" = cross ]; then
+  packages+=(g++-mingw-w64-x86-64 g++-mingw-w64-i686 mingw-w64-tools libwine-dev wine wine64)
+fi
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "ok installed" || missing+=("$p")
