@@ -230,20 +230,18 @@ bool IsBusy(const State& s, int64_t nowMs) noexcept {
 }
 
 long ReadSmallFile(const char* path, uint8_t* buffer, size_t capacity) noexcept {
-  const int fd = ::open(path, O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return -1;
+  const UniqueFd fd(::open(path, O_RDONLY | O_CLOEXEC));
+  if (!fd.valid()) return -1;
   size_t total = 0;
   while (total < capacity) {
-    const ssize_t n = ::read(fd, buffer + total, capacity - total);
+    const ssize_t n = ::read(fd.get(), buffer + total, capacity - total);
     if (n < 0) {
       if (errno == EINTR) continue;
-      ::close(fd);
       return -1;
     }
     if (n == 0) break;
     total += static_cast<size_t>(n);
   }
-  ::close(fd);
   return static_cast<long>(total);
 }
 
@@ -257,20 +255,18 @@ bool WriteFileAtomic(const std::string& path, const uint8_t* data, size_t size) 
                               folder.data(), static_cast<long>(::getpid()),
                               std::hash<std::thread::id>{}(std::this_thread::get_id()));
   if (n < 0 || static_cast<size_t>(n) >= sizeof temp) return false;
-  const int fd = ::open(temp, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-  if (fd < 0) return false;
+  UniqueFd fd(::open(temp, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
+  if (!fd.valid()) return false;
   size_t done = 0;
   while (done < size) {
-    const ssize_t w = ::write(fd, data + done, size - done);
+    const ssize_t w = ::write(fd.get(), data + done, size - done);
     if (w < 0) {
       if (errno == EINTR) continue;
-      ::close(fd);
-      ::unlink(temp);
-      return false;
+      break;
     }
     done += static_cast<size_t>(w);
   }
-  if (::close(fd) != 0 || ::rename(temp, path.c_str()) != 0) {
+  if (!fd.Close() || done != size || ::rename(temp, path.c_str()) != 0) {
     ::unlink(temp);
     return false;
   }
@@ -450,7 +446,7 @@ std::unique_ptr<Camera> FindCameraByUniqueId(const fs::path& root, const std::st
 // ---------------------------------------------------------------------------
 // Camera.
 
-Camera::Camera(fs::path dir) : dir_(std::move(dir)) {
+Camera::Camera(OpenTag, fs::path dir) : dir_(std::move(dir)) {
   traceFile_ = (dir_ / "trace.log").string();
   traceOld_ = (dir_ / "trace.1.log").string();
 }
@@ -461,18 +457,18 @@ Camera::~Camera() {
 }
 
 std::unique_ptr<Camera> Camera::Open(const fs::path& dir) {
-  std::unique_ptr<Camera> camera(new Camera(dir));
+  auto camera = std::make_unique<Camera>(OpenTag{}, dir);
   camera->identity_ = ReadIdentity(dir);
   camera->lockFd_ = ::open((dir / "lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
   if (camera->lockFd_ < 0) throw Error("cannot open the lock of " + dir.string() + ": " + std::strerror(errno));
-  const int fd = ::open((dir / "state").c_str(), O_RDWR | O_CLOEXEC);
-  if (fd < 0) throw Error("cannot open the state of " + dir.string() + ": " + std::strerror(errno));
+  detail::UniqueFd fd(::open((dir / "state").c_str(), O_RDWR | O_CLOEXEC));
+  if (!fd.valid()) throw Error("cannot open the state of " + dir.string() + ": " + std::strerror(errno));
   struct stat st{};
   void* map = MAP_FAILED;
-  if (::fstat(fd, &st) == 0 && static_cast<size_t>(st.st_size) == kStateFileSize) {
-    map = ::mmap(nullptr, kStateFileSize, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+  if (::fstat(fd.get(), &st) == 0 && static_cast<size_t>(st.st_size) == kStateFileSize) {
+    map = ::mmap(nullptr, kStateFileSize, PROT_READ | PROT_WRITE, MAP_SHARED, fd.get(), 0);
   }
-  ::close(fd);
+  fd.Close();
   if (map == MAP_FAILED) throw Error("camera state unreadable: " + dir.string());
   camera->map_ = static_cast<uint8_t*>(map);
   StateHeader header;
@@ -671,13 +667,13 @@ void Camera::Trace(const char* channel, const uint8_t* frame, uint32_t frameLeng
   if (n < 0) return;
   pos += static_cast<size_t>(n);
 
-  const int fd = ::open(traceFile_.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
-  if (fd < 0) return;
-  const ssize_t written = ::write(fd, line, pos);
+  detail::UniqueFd fd(::open(traceFile_.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644));
+  if (!fd.valid()) return;
+  const ssize_t written = ::write(fd.get(), line, pos);  // one write: lines never interleave
   (void)written;
   struct stat st{};
-  const bool rotate = ::fstat(fd, &st) == 0 && static_cast<uint64_t>(st.st_size) > traceMax;
-  ::close(fd);
+  const bool rotate = ::fstat(fd.get(), &st) == 0 && static_cast<uint64_t>(st.st_size) > traceMax;
+  fd.Close();
   if (rotate) ::rename(traceFile_.c_str(), traceOld_.c_str());
 }
 

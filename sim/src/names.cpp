@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cctype>
 #include <cstring>
+#include <memory>
 #include <set>
 
 #include "storage/frames.h"
@@ -84,14 +85,13 @@ bool IsValid83(std::string_view name) {
 
 bool ListHostFolder(const std::string& folder, Presentation presentation, std::vector<HostEntry>& entries) {
   entries.clear();
-  DIR* dir = ::opendir(folder.c_str());
+  const std::unique_ptr<DIR, int (*)(DIR*)> dir(::opendir(folder.c_str()), &::closedir);
   if (dir == nullptr) return false;
   std::vector<std::string> names;
-  while (const dirent* d = ::readdir(dir)) {
+  while (const dirent* d = ::readdir(dir.get())) {
     if (d->d_name[0] == '.') continue;
     names.emplace_back(d->d_name);
   }
-  ::closedir(dir);
   std::sort(names.begin(), names.end());
   std::set<std::string> used;
   std::vector<HostEntry> aliased;

@@ -63,7 +63,7 @@ std::string ThumbnailName(const std::string& presented) {
 struct Transfer {
   bool active = false;
   bool read = true;
-  int fd = -1;
+  detail::UniqueFd fd;
   uint64_t total = 0;
   uint32_t chunk = 0;
   uint32_t waitMs = 0;
@@ -71,9 +71,6 @@ struct Transfer {
   std::string temp;  // write: temporary file
   std::string target;
   uint8_t slot = 0xFF;  // write into a preset slot: busy afterwards
-  ~Transfer() {
-    if (fd >= 0) ::close(fd);
-  }
 };
 
 }  // namespace
@@ -295,15 +292,14 @@ struct StorageEngine {
     if (thmHost.empty()) return Status(sf::kStatusNotFound), 0;
     const uint32_t capacity = sf::GetBe32(f + sf::read_file::kCapacity);
     const uint32_t room = data == nullptr ? 0 : std::min(capacity, dataLength);
-    const int fd = ::open(thmHost.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
-    if (fd < 0) return Status(sf::kStatusNotFound), 0;
+    const detail::UniqueFd fd(::open(thmHost.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
+    if (!fd.valid()) return Status(sf::kStatusNotFound), 0;
     size_t got = 0;
     while (got < room) {
-      const ssize_t n = ::read(fd, data + got, room - got);
+      const ssize_t n = ::read(fd.get(), data + got, room - got);
       if (n <= 0) break;
       got += static_cast<size_t>(n);
     }
-    ::close(fd);
     sf::PutBe32(f + sf::read_file::kThumbnailLength, static_cast<uint32_t>(got) + OverDelivery());
     Status(sf::kStatusOk);
     return 0;
@@ -318,19 +314,16 @@ struct StorageEngine {
     const uint32_t requested = sf::GetBe32(f + sf::read_file::kRequested);
     // Never beyond the area the caller handed over, whatever the frame says.
     const uint32_t room = data == nullptr ? 0 : std::min(capacity, dataLength);
-    const int fd = ::open(r.host.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
-    if (fd < 0) return Status(sf::kStatusNotFound), 0;
+    detail::UniqueFd fd(::open(r.host.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
+    if (!fd.valid()) return Status(sf::kStatusNotFound), 0;
     struct stat st{};
-    if (::fstat(fd, &st) != 0) {
-      ::close(fd);
-      return Status(sf::kStatusNotFound), 0;
-    }
+    if (::fstat(fd.get(), &st) != 0) return Status(sf::kStatusNotFound), 0;
     const uint64_t size = static_cast<uint64_t>(st.st_size);
     const uint32_t deliver = static_cast<uint32_t>(std::min<uint64_t>({size, requested, room}));
     if (s.chunkWait && s.chunkSize > 0 && deliver > s.chunkSize) {
       transfer.active = true;
       transfer.read = true;
-      transfer.fd = fd;
+      transfer.fd = std::move(fd);
       transfer.total = deliver;
       transfer.chunk = s.chunkSize;
       transfer.waitMs = s.chunkWaitMs;
@@ -340,11 +333,10 @@ struct StorageEngine {
     }
     size_t got = 0;
     while (got < deliver) {
-      const ssize_t n = ::pread(fd, data + got, deliver - got, static_cast<off_t>(got));
+      const ssize_t n = ::pread(fd.get(), data + got, deliver - got, static_cast<off_t>(got));
       if (n <= 0) break;
       got += static_cast<size_t>(n);
     }
-    ::close(fd);
     sf::PutBe32(f + sf::read_file::kDelivered, static_cast<uint32_t>(got) + OverDelivery());
     Status(sf::kStatusOk);
     return 0;
@@ -374,14 +366,14 @@ struct StorageEngine {
     }
     static std::atomic<uint32_t> serial{0};
     std::string temp = r.parent + "/.vcam-write-" + std::to_string(::getpid()) + "-" + std::to_string(++serial);
-    const int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    if (fd < 0) return Status(sf::kStatusCannotMake), 0;
+    detail::UniqueFd fd(::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
+    if (!fd.valid()) return Status(sf::kStatusCannotMake), 0;
     std::memset(f + sf::write_file::kPath, 0, sf::kPathFieldSize);
     std::memcpy(f + sf::write_file::kPath, r.presented.data(), std::min(r.presented.size(), sf::kMaxPathLength));
     if (s.chunkWait && s.chunkSize > 0 && size > s.chunkSize) {
       transfer.active = true;
       transfer.read = false;
-      transfer.fd = fd;
+      transfer.fd = std::move(fd);
       transfer.total = size;
       transfer.chunk = s.chunkSize;
       transfer.waitMs = s.chunkWaitMs;
@@ -393,11 +385,11 @@ struct StorageEngine {
     }
     size_t done = 0;
     while (done < size) {
-      const ssize_t n = ::write(fd, data + done, size - done);
+      const ssize_t n = ::write(fd.get(), data + done, size - done);
       if (n <= 0) break;
       done += static_cast<size_t>(n);
     }
-    if (::close(fd) != 0 || done != size || ::rename(temp.c_str(), r.host.c_str()) != 0) {
+    if (!fd.Close() || done != size || ::rename(temp.c_str(), r.host.c_str()) != 0) {
       ::unlink(temp.c_str());
       return Status(sf::kStatusCannotMake), 0;
     }
@@ -479,8 +471,8 @@ int32_t Camera::StorageExchange(uint8_t* frame, uint32_t length, uint8_t* data, 
   bool removed = false;
   while (done < transfer.total) {
     const uint32_t piece = static_cast<uint32_t>(std::min<uint64_t>(transfer.chunk, transfer.total - done));
-    const ssize_t n = transfer.read ? ::pread(transfer.fd, data + done, piece, static_cast<off_t>(done))
-                                    : ::write(transfer.fd, data + done, piece);
+    const ssize_t n = transfer.read ? ::pread(transfer.fd.get(), data + done, piece, static_cast<off_t>(done))
+                                    : ::write(transfer.fd.get(), data + done, piece);
     if (n != static_cast<ssize_t>(piece)) {
       aborted = true;
       break;
@@ -499,8 +491,7 @@ int32_t Camera::StorageExchange(uint8_t* frame, uint32_t length, uint8_t* data, 
     State now{};
     transfer.controlSeq = PeekState(now) ? (transfer.read ? now.readControlSeq : now.writeControlSeq) : transfer.controlSeq + 1;
   }
-  ::close(transfer.fd);
-  transfer.fd = -1;
+  if (!transfer.fd.Close() && !transfer.read) aborted = true;  // the written file is not whole
 
   LockedState locked(*this, std::nothrow);
   if (removed) {

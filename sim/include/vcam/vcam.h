@@ -158,7 +158,13 @@ extern const uint8_t kPresetFileCodes[15];
 inline constexpr uint32_t kPresetFileSize = 25;
 
 class Camera {
+  struct OpenTag {
+    explicit OpenTag() = default;
+  };
+
  public:
+  // Only Open makes cameras (the tag cannot be named outside).
+  Camera(OpenTag, std::filesystem::path dir);
   // Opens the camera in that state directory; throws Error when it is not one.
   static std::unique_ptr<Camera> Open(const std::filesystem::path& dir);
   ~Camera();
@@ -206,7 +212,6 @@ class Camera {
   std::filesystem::path PresetFile(uint8_t slot) const;
 
  private:
-  explicit Camera(std::filesystem::path dir);
 
   // Holds the in-process mutex and the camera's file lock, with the state
   // loaded; Commit writes it back when it changed.
