@@ -175,6 +175,16 @@ TEST(RegTree, BadKeyPathsAreRefused) {
   EXPECT_EQ(t.Serialize(), "Windows Registry Editor Version 5.00\n\n");
 }
 
+TEST(RegTree, RawDataEndingInBackslashIsRefused) {
+  // Written out, a trailing backslash would continue the value onto the next
+  // line and swallow that line at the next read.
+  RegTree t;
+  EXPECT_EQ(t.SetValue(RegRoot::ClassesRoot, "a", "v", RegValue::Raw("hex:01,\\")).code,
+            RegStatus::Code::InvalidArgument);
+  EXPECT_EQ(t.Serialize(), "Windows Registry Editor Version 5.00\n\n");
+  ASSERT_TRUE(t.SetValue(RegRoot::ClassesRoot, "a", "v", RegValue::Raw("hex:01,02")));
+}
+
 TEST(RegTree, MissingValuesReportNotFound) {
   RegTree t;
   ASSERT_TRUE(t.SetString(RegRoot::ClassesRoot, "K", "present", "1"));
@@ -227,7 +237,9 @@ INSTANTIATE_TEST_SUITE_P(
                       BadText{"LongDword", HDR "[HKEY_CLASSES_ROOT\\a]\n\"v\"=dword:123456789\n", 4},
                       BadText{"EmptyDword", HDR "[HKEY_CLASSES_ROOT\\a]\n\"v\"=dword:\n", 4},
                       BadText{"UnknownType", HDR "[HKEY_CLASSES_ROOT\\a]\n\"v\"=qword:1\n", 4},
-                      BadText{"StrayText", HDR "[HKEY_CLASSES_ROOT\\a]\nhello\n", 4}),
+                      BadText{"StrayText", HDR "[HKEY_CLASSES_ROOT\\a]\nhello\n", 4},
+                      BadText{"BinaryDataEndsInBackslash",
+                              HDR "[HKEY_CLASSES_ROOT\\a]\n\"v\"=hex:01,\\\\\n\n\"next\"=\"kept\"\n", 4}),
     [](const ::testing::TestParamInfo<BadText>& p) { return std::string(p.param.name); });
 
 }  // namespace

@@ -257,6 +257,7 @@ class Parser {
     }
     if (rest.size() >= 3 && RegNameEqual(rest.substr(0, 3), "hex")) {
       // Binary forms keep their text; a trailing '\' continues on the next line.
+      const size_t startLine = line_;
       std::string data;
       while (true) {
         std::string_view part = Trim(TakeLine());
@@ -268,6 +269,11 @@ class Parser {
         }
         data += part;
         break;
+      }
+      // Written back, such data would continue onto the next line and swallow it.
+      if (!data.empty() && data.back() == '\\') {
+        line_ = startLine;
+        return Fail("binary value data ends with '\\'");
       }
       key.SetValue(name, RegValue::Raw(std::move(data)));
       return RegStatus::Ok();
@@ -427,6 +433,9 @@ RegStatus RegTree::DeleteTree(RegRoot root, std::string_view path) {
 RegStatus RegTree::SetValue(RegRoot root, std::string_view path, std::string_view name, RegValue value) {
   if (value.kind == RegValue::Kind::Raw && value.text.find_first_of("\r\n") != std::string::npos)
     return {RegStatus::Code::InvalidArgument, "raw value data must be one line"};
+  // A trailing '\' would read back as a continuation of the next line.
+  if (value.kind == RegValue::Kind::Raw && !value.text.empty() && value.text.back() == '\\')
+    return {RegStatus::Code::InvalidArgument, "raw value data must not end with '\\'"};
   RegKey* key = nullptr;
   RegStatus st = CreateKey(root, path, &key);
   if (!st) return st;
