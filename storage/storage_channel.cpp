@@ -18,24 +18,6 @@ using camctl::CAM_E_LOCK_TIMEOUT;
 using camctl::CAM_E_PROTECTED;
 using camctl::HResultFromWin32;
 
-// Holds the camera mutex for one scope; released on every return.
-class CameraMutexHold {
- public:
-  CameraMutexHold(platform::NamedMutex* mutex, uint32_t timeoutMs) : mutex_(mutex) {
-    held_ = mutex_ != nullptr && platform::Owns(mutex_->Lock(timeoutMs));
-  }
-  ~CameraMutexHold() {
-    if (held_) mutex_->Unlock();
-  }
-  CameraMutexHold(const CameraMutexHold&) = delete;
-  CameraMutexHold& operator=(const CameraMutexHold&) = delete;
-  bool held() const { return held_; }
-
- private:
-  platform::NamedMutex* mutex_;
-  bool held_ = false;
-};
-
 // The library always addresses the device namespace.
 constexpr Address kNamespace{kDeviceNamespace, kNoVolume, 0};
 
@@ -61,7 +43,7 @@ StorageChannel::StorageChannel(StorageChannelEnvironment environment) : environm
 StorageChannel::~StorageChannel() { Close(); }
 
 HRESULT StorageChannel::Open(platform::ComStringView instanceKey) {
-  CameraMutexHold hold(mutex_.get(), platform::kWaitForever);
+  platform::NamedMutexHold hold(mutex_.get(), platform::kWaitForever);
   if (driver_) return E_FAIL;
 
   platform::ComString link;
@@ -81,7 +63,7 @@ HRESULT StorageChannel::Open(platform::ComStringView instanceKey) {
 }
 
 void StorageChannel::Close() {
-  CameraMutexHold hold(mutex_.get(), platform::kWaitForever);
+  platform::NamedMutexHold hold(mutex_.get(), platform::kWaitForever);
   if (!driver_) return;
   (void)driver_->Close();
   driver_.reset();
@@ -130,7 +112,7 @@ HRESULT StorageChannel::CountEntries(std::string_view path, uint32_t& count) {
   alignas(8) uint8_t frame[kCountEntriesLength];
   if (!BuildCountEntries(frame, kNamespace, count_entries::kSelectorLibrary, path)) return E_INVALIDARG;
 
-  CameraMutexHold hold(mutex_.get(), camctl::kCameraMutexWaitMs);
+  platform::NamedMutexHold hold(mutex_.get(), camctl::kCameraMutexWaitMs);
   if (!hold.held()) return CAM_E_LOCK_TIMEOUT;
   if (!driver_) return E_FAIL;
   const HRESULT hr = Exchange(frame, kCountEntriesLength, nullptr, 0, false);
@@ -148,7 +130,7 @@ HRESULT StorageChannel::ReadFile(std::string_view path, uint8_t* destination, ui
   alignas(8) uint8_t frame[kReadFileLength];
   if (!BuildReadFile(frame, kNamespace, path, kTransferAreaSize, requested, area)) return E_INVALIDARG;
 
-  CameraMutexHold hold(mutex_.get(), camctl::kCameraMutexWaitMs);
+  platform::NamedMutexHold hold(mutex_.get(), camctl::kCameraMutexWaitMs);
   if (!hold.held()) return CAM_E_LOCK_TIMEOUT;
   if (!driver_ || area == nullptr) return E_FAIL;
   const HRESULT hr = Exchange(frame, kReadFileLength, area, kTransferAreaSize, true);
@@ -174,7 +156,7 @@ HRESULT StorageChannel::WriteFile(std::string_view path, const uint8_t* data, ui
   alignas(8) uint8_t frame[kWriteFileLength];
   if (!BuildWriteFile(frame, kNamespace, path, request)) return E_INVALIDARG;
 
-  CameraMutexHold hold(mutex_.get(), camctl::kCameraMutexWaitMs);
+  platform::NamedMutexHold hold(mutex_.get(), camctl::kCameraMutexWaitMs);
   if (!hold.held()) return CAM_E_LOCK_TIMEOUT;
   if (!driver_) return E_FAIL;
   // The driver only reads the source area of a write.

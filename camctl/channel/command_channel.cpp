@@ -6,27 +6,6 @@
 #include "camctl/common/results.h"
 
 namespace camctl {
-namespace {
-
-// Holds the camera mutex through one handle for the length of a scope.
-class CameraMutexHold {
- public:
-  CameraMutexHold(platform::NamedMutex* mutex, uint32_t timeoutMs) noexcept
-      : mutex_(mutex), owned_(mutex != nullptr && platform::Owns(mutex->Lock(timeoutMs))) {}
-  ~CameraMutexHold() {
-    if (owned_) mutex_->Unlock();
-  }
-  CameraMutexHold(const CameraMutexHold&) = delete;
-  CameraMutexHold& operator=(const CameraMutexHold&) = delete;
-  bool owned() const { return owned_; }
-
- private:
-  platform::NamedMutex* mutex_;
-  bool owned_;
-};
-
-}  // namespace
-
 HRESULT MapTransportResult(int32_t transportResult) {
   switch (transportResult) {
     case 0:
@@ -54,7 +33,7 @@ CommandChannel::CommandChannel(std::shared_ptr<platform::AvcTransport> transport
 CommandChannel::~CommandChannel() {
   // An exchange of another thread on this channel finishes before the
   // transport goes away.
-  CameraMutexHold hold(mutex_.get(), platform::kWaitForever);
+  platform::NamedMutexHold hold(mutex_.get(), platform::kWaitForever);
   transport_.reset();
 }
 
@@ -67,8 +46,8 @@ HRESULT CommandChannel::SendVendorCommand(uint16_t commandSet, uint8_t code, Cty
   // The buffer is shared by every command of this channel: hold the camera
   // mutex from building the frame to reading the answer back, so no other
   // thread's frame can replace it in between. TransmitFrame takes it again.
-  CameraMutexHold hold(mutex_.get(), kCameraMutexWaitMs);
-  if (!hold.owned()) return CAM_E_LOCK_TIMEOUT;
+  platform::NamedMutexHold hold(mutex_.get(), kCameraMutexWaitMs);
+  if (!hold.held()) return CAM_E_LOCK_TIMEOUT;
 
   std::memset(frame_, 0, sizeof(frame_));
   frame_[0] = static_cast<uint8_t>(CtypeByte(ctype));
@@ -88,8 +67,8 @@ HRESULT CommandChannel::SendAvcCommand(uint8_t address, uint8_t opcode, Ctype ct
   if (ctypeByte < 0) return E_FAIL;
   if (cells.size() > kMaxGeneralOperands) return E_INVALIDARG;
 
-  CameraMutexHold hold(mutex_.get(), kCameraMutexWaitMs);
-  if (!hold.owned()) return CAM_E_LOCK_TIMEOUT;
+  platform::NamedMutexHold hold(mutex_.get(), kCameraMutexWaitMs);
+  if (!hold.held()) return CAM_E_LOCK_TIMEOUT;
 
   std::memset(frame_, 0, sizeof(frame_));
   frame_[0] = static_cast<uint8_t>(ctypeByte);
@@ -114,8 +93,8 @@ HRESULT CommandChannel::Send(uint32_t header, Ctype ctype, OperandSpan cells) {
 HRESULT CommandChannel::TransmitFrame(uint32_t length) {
   if (length > sizeof(frame_)) return E_INVALIDARG;
 
-  CameraMutexHold hold(mutex_.get(), kCameraMutexWaitMs);
-  if (!hold.owned()) return CAM_E_LOCK_TIMEOUT;
+  platform::NamedMutexHold hold(mutex_.get(), kCameraMutexWaitMs);
+  if (!hold.held()) return CAM_E_LOCK_TIMEOUT;
   if (!transport_) return E_FAIL;
 
   // A call that timed out may have left part of an answer in the buffer; each

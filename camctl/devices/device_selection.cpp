@@ -47,23 +47,6 @@ bool EqualIgnoringCase(platform::ComStringView a, platform::ComStringView b) {
   return true;
 }
 
-// Holds one handle on the camera mutex for a scope.
-class MutexHold {
- public:
-  MutexHold(platform::NamedMutex* mutex, uint32_t timeoutMs)
-      : mutex_(mutex), held_(mutex != nullptr && platform::Owns(mutex->Lock(timeoutMs))) {}
-  ~MutexHold() {
-    if (held_) mutex_->Unlock();
-  }
-  MutexHold(const MutexHold&) = delete;
-  MutexHold& operator=(const MutexHold&) = delete;
-  bool held() const { return held_; }
-
- private:
-  platform::NamedMutex* mutex_;
-  bool held_;
-};
-
 // The imaging-service device of the selected camera: a digital camera whose
 // storage link carries the same unique id (letter case aside).
 HRESULT FindStorageInstanceKey(const DeviceSources& sources, platform::ComStringView uniqueId,
@@ -100,7 +83,7 @@ HRESULT ReadSlotCount(CameraState& state) {
 // other answer; the state stays -1 when it cannot be asked.
 void ReadPresetAvailability(CameraState& state) {
   std::lock_guard<std::recursive_mutex> hold(state.lock);
-  MutexHold camera(state.cameraMutex.get(), kCameraMutexWaitMs);
+  platform::NamedMutexHold camera(state.cameraMutex.get(), kCameraMutexWaitMs);
   if (!camera.held()) return;
   if (!state.commandChannel || !state.storageChannel) return;
   uint8_t cell = 0xFF;  // filled by the camera
@@ -135,7 +118,7 @@ HRESULT EnumerateDevices(CameraState& state, SAFEARRAY** list, LONG* count) {
   if (walker.Start() != S_OK) return S_FALSE;
 
   // The camera mutex first, so no other object's traffic runs between the queries.
-  MutexHold camera(state.cameraMutex.get(), platform::kWaitForever);
+  platform::NamedMutexHold camera(state.cameraMutex.get(), platform::kWaitForever);
   if (!camera.held()) return E_FAIL;
   std::lock_guard<std::recursive_mutex> hold(state.lock);
 

@@ -210,23 +210,6 @@ uint64_t TickMs() {
 
 // ---- Paths -----------------------------------------------------------------
 
-// Holds the camera mutex through the object's own handle for a scope.
-class CameraMutexHold {
- public:
-  explicit CameraMutexHold(platform::NamedMutex* mutex)
-      : mutex_(mutex), owned_(mutex != nullptr && platform::Owns(mutex->Lock(kCameraMutexWaitMs))) {}
-  ~CameraMutexHold() {
-    if (owned_) mutex_->Unlock();
-  }
-  CameraMutexHold(const CameraMutexHold&) = delete;
-  CameraMutexHold& operator=(const CameraMutexHold&) = delete;
-  bool owned() const { return owned_; }
-
- private:
-  platform::NamedMutex* mutex_;
-  bool owned_;
-};
-
 // Sends the function's frame with `count` of the given cells.
 HRESULT SendFunction(CommandChannel& channel, const SettingFunction& f, Ctype ctype, uint8_t (&cells)[2],
                      size_t count) {
@@ -344,8 +327,8 @@ HRESULT RunPlain(CameraState& state, const SettingFunction& f, bool write, int32
 // itself answers CAM_E_NOT_CONNECTED.
 HRESULT RunPicture(CameraState& state, const SettingFunction& f, bool write, int32_t value, LONG* out) {
   ObjectLockGuard hold(state.lock);
-  CameraMutexHold camera(state.cameraMutex.get());
-  if (!camera.owned()) return CAM_E_LOCK_TIMEOUT;
+  platform::NamedMutexHold camera(state.cameraMutex.get(), kCameraMutexWaitMs);
+  if (!camera.held()) return CAM_E_LOCK_TIMEOUT;
 
   HRESULT hr = SettleCheck(state);
   if (FAILED(hr)) return hr;

@@ -36,4 +36,21 @@ inline bool Owns(LockResult r) {
   return r == LockResult::Acquired || r == LockResult::AcquiredAbandoned;
 }
 
+// Holds a named mutex through one handle for a scope; a null handle is never held.
+class NamedMutexHold {
+ public:
+  NamedMutexHold(NamedMutex* mutex, uint32_t timeoutMs) noexcept
+      : mutex_(mutex), held_(mutex != nullptr && Owns(mutex->Lock(timeoutMs))) {}
+  ~NamedMutexHold() {
+    if (held_) mutex_->Unlock();
+  }
+  NamedMutexHold(const NamedMutexHold&) = delete;
+  NamedMutexHold& operator=(const NamedMutexHold&) = delete;
+  bool held() const { return held_; }
+
+ private:
+  NamedMutex* mutex_;
+  bool held_;
+};
+
 }  // namespace platform
