@@ -29,7 +29,7 @@ TEST(FramesTest, CountEntriesOfTheLibrary) {
 
 TEST(FramesTest, ReadFileCarriesCapacityRequestAndAddress) {
   uint8_t frame[sf::kReadFileLength];
-  uint8_t area[4];
+  uint8_t area[4] = {};
   ASSERT_TRUE(sf::BuildReadFile(frame, sf::Address{}, "\\dev\\campset\\Preset01.pst", 0x8000, 256, area));
   EXPECT_EQ(Hex(Bytes(frame, frame + 6)), "09 00 FF FF 00 19");
   EXPECT_EQ(Hex(Bytes(frame + 261, frame + 272)), "00 00 00 80 00 00 00 01 00 00 00");

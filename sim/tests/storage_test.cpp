@@ -374,7 +374,7 @@ TEST_F(StorageTest, TraversalAttemptsAreRefused) {
 
 TEST_F(StorageTest, UnterminatedAndOverlongPathsAreRefused) {
   uint8_t frame[sf::kReadFileLength];
-  uint8_t area[64];
+  uint8_t area[64] = {};
   ASSERT_TRUE(sf::BuildReadFile(frame, Namespace(), "\\dev\\campset\\Preset01.pst", 64, 64, area));
   std::memset(frame + 6, 'A', 255);  // no terminator inside the path field
   ASSERT_EQ(Send(frame, sizeof frame, area, sizeof area), 0);

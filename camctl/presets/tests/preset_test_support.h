@@ -37,9 +37,11 @@ namespace camctl::presets_testing {
 using Bytes = std::vector<uint8_t>;
 
 // The header of a vendor-dependent frame of command set 0x0001.
-inline Bytes Vendor(uint8_t ctype, uint8_t code, Bytes operands) {
-  Bytes frame{ctype, 0x20, 0x00, 0x00, 0x00, 0x85, 0x00, 0x01, code};
-  frame.insert(frame.end(), operands.begin(), operands.end());
+inline Bytes Vendor(uint8_t ctype, uint8_t code, const Bytes& operands) {
+  const uint8_t header[9] = {ctype, 0x20, 0x00, 0x00, 0x00, 0x85, 0x00, 0x01, code};
+  Bytes frame(sizeof header + operands.size());
+  std::copy(std::begin(header), std::end(header), frame.begin());
+  std::copy(operands.begin(), operands.end(), frame.begin() + sizeof header);
   return frame;
 }
 inline const Bytes kBusyQuery = Vendor(0x01, 0x75, {0xFF});

@@ -20,9 +20,8 @@ namespace camctl::settings::testing {
 namespace {
 
 Bytes General(uint8_t ctype, uint8_t address, uint8_t opcode, Bytes operands) {
-  Bytes f{ctype, address, opcode};
-  f.insert(f.end(), operands.begin(), operands.end());
-  return f;
+  operands.insert(operands.begin(), {ctype, address, opcode});
+  return operands;
 }
 
 // ---- Writes ------------------------------------------------------------------

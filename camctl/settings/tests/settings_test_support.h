@@ -17,6 +17,8 @@
 #include <mutex>
 #include <random>
 #include <string>
+#include <algorithm>
+#include <iterator>
 #include <vector>
 
 #include "camctl/channel/attachment.h"
@@ -192,15 +194,14 @@ class SettingsTest : public ::testing::Test {
 };
 
 // Vendor frames of command set 0x0001.
-inline Bytes Control(uint8_t code, Bytes operands) {
-  Bytes f{0x00, 0x20, 0x00, 0x00, 0x00, 0x85, 0x00, 0x01, code};
-  f.insert(f.end(), operands.begin(), operands.end());
+inline Bytes Vendor(uint8_t ctype, uint8_t code, const Bytes& operands) {
+  const uint8_t header[9] = {ctype, 0x20, 0x00, 0x00, 0x00, 0x85, 0x00, 0x01, code};
+  Bytes f(sizeof header + operands.size());
+  std::copy(std::begin(header), std::end(header), f.begin());
+  std::copy(operands.begin(), operands.end(), f.begin() + sizeof header);
   return f;
 }
-inline Bytes Status(uint8_t code, size_t cells) {
-  Bytes f{0x01, 0x20, 0x00, 0x00, 0x00, 0x85, 0x00, 0x01, code};
-  f.insert(f.end(), cells, 0xFF);
-  return f;
-}
+inline Bytes Control(uint8_t code, const Bytes& operands) { return Vendor(0x00, code, operands); }
+inline Bytes Status(uint8_t code, size_t cells) { return Vendor(0x01, code, Bytes(cells, 0xFF)); }
 
 }  // namespace camctl::settings::testing

@@ -64,7 +64,7 @@ struct MediumOptions {
 struct CameraOptions {
   std::string model = "KV7";
   uint8_t slotCount = 3;
-  std::vector<MediumOptions> media{MediumOptions{}};
+  std::vector<MediumOptions> media = std::vector<MediumOptions>(1);
   bool sampleContent = true;  // a DCIM folder with a few images and thumbnails
   bool supported = true;      // answers the identification query as a supported camera
   std::string friendlyName = "DV Camera";
