@@ -85,6 +85,7 @@ class FuzzStorageDriver final : public platform::StorageDriverHandle {
     ++exchanges;
     FUZZ_CHECK(frame != nullptr && frameLength >= 2 && frameLength <= storage::kMaxFrameLength);
     FUZZ_CHECK(dataLength == 0 || data != nullptr);
+    // The opcode byte as it arrives: a stray byte of an earlier answer may have changed it.
     const uint8_t opcode = frame[storage::kOpcodeOffset];
     // Touch every byte of the area the sender vouched for, as a driver may.
     if (opcode == static_cast<uint8_t>(storage::Opcode::WriteFile)) {
@@ -104,9 +105,9 @@ class FuzzStorageDriver final : public platform::StorageDriverHandle {
       default: break;
     }
     frame[storage::kStatusOffset] = in.Byte();
-    if (opcode == static_cast<uint8_t>(storage::Opcode::CountEntries)) {
+    if (opcode == static_cast<uint8_t>(storage::Opcode::CountEntries) && frameLength >= storage::kCountEntriesLength) {
       storage::PutBe16(frame + storage::count_entries::kCount, in.Be16());
-    } else if (opcode == static_cast<uint8_t>(storage::Opcode::ReadFile)) {
+    } else if (opcode == static_cast<uint8_t>(storage::Opcode::ReadFile) && frameLength >= storage::kReadFileLength) {
       const uint32_t delivered = (how & 4) != 0 ? in.Be32() : in.Be16();
       storage::PutBe32(frame + storage::read_file::kDelivered, delivered);
       const uint16_t wanted = in.Be16();
