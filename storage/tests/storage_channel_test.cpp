@@ -65,7 +65,8 @@ class FakeDriver final : public platform::StorageDriverHandle {
     if (a.error != 0) return a.error;
     frame[1] = a.status;
     for (const auto& [offset, bytes] : a.patches) std::memcpy(frame + offset, bytes.data(), bytes.size());
-    if (data != nullptr) std::memcpy(data, a.data.data(), std::min<size_t>(a.data.size(), dataLength));
+    if (data != nullptr && !a.data.empty())
+      std::memcpy(data, a.data.data(), std::min<size_t>(a.data.size(), dataLength));
     return 0;
   }
   int32_t Close() noexcept override {
