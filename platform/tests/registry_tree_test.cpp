@@ -185,6 +185,33 @@ TEST(RegTree, RawDataEndingInBackslashIsRefused) {
   ASSERT_TRUE(t.SetValue(RegRoot::ClassesRoot, "a", "v", RegValue::Raw("hex:01,02")));
 }
 
+TEST(RegTree, KeysDeeperThan512LevelsAreRefused) {
+  auto path = [](size_t depth) {
+    std::string p = "k";
+    for (size_t i = 1; i < depth; ++i) p += "\\k";
+    return p;
+  };
+  RegTree t;
+  EXPECT_TRUE(t.CreateKey(RegRoot::CurrentUser, path(512)));
+  EXPECT_EQ(t.CreateKey(RegRoot::CurrentUser, path(513)).code, RegStatus::Code::InvalidArgument);
+  EXPECT_EQ(t.SetString(RegRoot::CurrentUser, path(513), "v", "x").code, RegStatus::Code::InvalidArgument);
+  EXPECT_EQ(t.FindKey(RegRoot::CurrentUser, path(513)), nullptr);
+
+  const std::string header = "Windows Registry Editor Version 5.00\n\n[HKEY_CURRENT_USER\\";
+  RegTree parsed;
+  ASSERT_TRUE(RegTree::Parse(header + path(512) + "]\n\"v\"=\"x\"\n", parsed));
+  RegTree again;
+  ASSERT_TRUE(RegTree::Parse(parsed.Serialize(), again));
+  EXPECT_EQ(again.Serialize(), parsed.Serialize());
+  // Deeper files are refused before the tree grows: writing and freeing a
+  // tree 100000 levels deep overflowed the stack.
+  for (size_t depth : {513u, 100000u}) {
+    const RegStatus st = RegTree::Parse(header + path(depth) + "]\n", parsed, "deep.reg");
+    EXPECT_EQ(st.code, RegStatus::Code::Malformed) << depth;
+    EXPECT_NE(st.message.find("deep.reg line 3:"), std::string::npos) << st.message.substr(0, 80);
+  }
+}
+
 TEST(RegTree, MissingValuesReportNotFound) {
   RegTree t;
   ASSERT_TRUE(t.SetString(RegRoot::ClassesRoot, "K", "present", "1"));

@@ -114,7 +114,7 @@ class HOSTCOM_CXX_API RegTree {
   RegKey& Root(RegRoot root);
   const RegKey& Root(RegRoot root) const;
 
-  // Key paths: '\'-separated names, none empty; "" is the root.
+  // Key paths: '\'-separated names, none empty, at most 512 of them; "" is the root.
   const RegKey* FindKey(RegRoot root, std::string_view path) const;
   RegKey* FindKey(RegRoot root, std::string_view path);
   // Creates the key and its parents; InvalidArgument for a bad path.

@@ -13,7 +13,12 @@ char FoldAscii(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - '
 
 size_t RootIndex(RegRoot root) { return static_cast<size_t>(root); }
 
-// Splits a key path into names; false when a name is empty or holds a line break.
+// As deep as the Windows registry goes. Writing and freeing the tree recurse
+// once per level, so a file with a deeper key must not get that far.
+constexpr size_t kMaxKeyDepth = 512;
+
+// Splits a key path into names; false when a name is empty or holds a line
+// break, or when there are more than kMaxKeyDepth names.
 bool SplitPath(std::string_view path, std::vector<std::string_view>& names) {
   names.clear();
   if (path.empty()) return true;
@@ -22,6 +27,7 @@ bool SplitPath(std::string_view path, std::vector<std::string_view>& names) {
     const size_t sep = path.find('\\', start);
     const std::string_view name = path.substr(start, sep == std::string_view::npos ? std::string_view::npos : sep - start);
     if (name.empty() || name.find_first_of("\r\n") != std::string_view::npos) return false;
+    if (names.size() == kMaxKeyDepth) return false;
     names.push_back(name);
     if (sep == std::string_view::npos) return true;
     start = sep + 1;
