@@ -212,3 +212,13 @@ put("vcam_frames", "unplugged-camera.bin",
 put("vcam_frames", "scripted-timeout-fault.bin",
     bytes([SHAPE, 0]) + bytes([4, 1, 1, 1, 1, 1]) + be32(1460) + bytes([3])
     + vavc([0x01, 0x20, 0x00, 0x00, 0x00, 0x85, 0x00, 0x01, 0x75, 0xFF]))
+write = bytearray(279)
+write[1:4] = bytes([0xFF, 0xFF, 0x00])
+p3 = b"\\dev\\campset\\..\\..\\..\\..\\escaped.txt"
+write[4] = len(p3)
+write[5:5 + len(p3)] = p3
+write[260:264] = be32(4)
+write[264:268] = be32(4)
+write[268] = 1
+write[269] = 0xFF
+put("vcam_frames", "write-path-leaving-namespace.bin", bytes([SHAPE, 0]) + vstorage(0x0A, write, 4, b"EVIL"))

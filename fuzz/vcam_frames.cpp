@@ -117,9 +117,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     }
     camera.reset();
 
-    // Nothing outside the camera's own folder.
+    // Nothing outside the camera's own folder, neither beside it nor above the root.
     for (const auto& entry : std::filesystem::directory_iterator(root, ec))
       FUZZ_CHECK(entry.path().filename() == "cam" || entry.path().filename().string().rfind(".", 0) == 0);
+    for (const auto& entry : std::filesystem::directory_iterator(surroundings.dir(), ec))
+      FUZZ_CHECK(entry.path().filename() == "vcam" || entry.path().filename() == "log");
     vcam::DeleteCamera(root, "cam");
   }
   return 0;
