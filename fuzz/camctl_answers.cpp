@@ -170,10 +170,11 @@ void Step(CameraState& state, fuzz::Input& in) {
       (void)SetPresetName(state, slot, name.p);
       break;
     }
-    case 17: {  // what selection found: slot count and preset availability
+    case 17: {  // what selection found: slot count, preset availability, device path
       state.presetCount = in.Byte() % 100;
       const uint8_t b = in.Byte() % 3;
       state.presetState = b == 0 ? 0 : b == 1 ? -1 : -2;
+      if ((op & 0x80) != 0) state.selectedDevicePath = in.ComText(60);
       break;
     }
     case 18:  // time passes: the settle window may close
@@ -212,6 +213,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     FUZZ_CHECK(state.storageChannel->Open(COM_TEXT("{fuzz}\\0000")) == S_OK);
     state.presetCount = 3;
     state.presetState = 0;
+    state.selectedDevicePath = COM_TEXT("\\\\?\\avc#maker&kv7&camcorder&dv#0800460102ab0001#{65e8773d}");
 
     for (int step = 0; step < 64 && !input.empty(); ++step) Step(state, input);
 
