@@ -1,5 +1,6 @@
 #include "storage/storage_channel.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cstring>
 #include <new>
@@ -81,7 +82,12 @@ HRESULT StorageChannel::Exchange(uint8_t* frame, uint32_t length, uint8_t* data,
                                  bool sleepOnBusy) {
   HRESULT result = E_FAIL;
   const uint8_t opcode = frame[kOpcodeOffset];
+  // Every attempt sends the command as built, not what a busy answer left in the frame.
+  uint8_t command[kMaxFrameLength];
+  length = std::min(length, kMaxFrameLength);
+  std::memcpy(command, frame, length);
   for (int attempt = 1; attempt <= kLibraryAttempts; ++attempt) {
+    std::memcpy(frame, command, length);
     frame[kStatusOffset] = 0;
     if (opcode == static_cast<uint8_t>(Opcode::CountEntries)) {
       frame[count_entries::kCount] = 0;

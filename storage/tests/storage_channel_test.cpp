@@ -251,7 +251,7 @@ TEST_F(StorageChannelTest, CountEntriesClearsStatusAndCountBeforeEachAttempt) {
   EXPECT_EQ(log_.frames[1][1], 0x00);
   EXPECT_EQ(log_.frames[1][7], 0x00);
   EXPECT_EQ(log_.frames[1][8], 0x00);
-  EXPECT_EQ(log_.frames[1][4], 0x55) << "only the status and the count are cleared for CountEntries";
+  EXPECT_EQ(log_.frames[1], log_.frames[0]) << "the retry sends the command as built";
   EXPECT_TRUE(sleeps_.empty());
 }
 
@@ -305,6 +305,18 @@ TEST_F(StorageChannelTest, BusyOnceThenSuccess) {
   EXPECT_EQ(Bytes(buffer, buffer + 4), (Bytes{1, 2, 3, 4}));
   EXPECT_EQ(log_.frames.size(), 2u);
   EXPECT_EQ(sleeps_, (std::vector<uint32_t>{100}));
+}
+
+TEST_F(StorageChannelTest, RetryResendsTheCommandNotWhatABusyAnswerLeft) {
+  OpenChannel();
+  Answer busy = Status(0x80);
+  busy.patches = {{6, {'X', 'Y'}}, {261, {0xEE, 0xEE, 0xEE, 0xEE}}};  // path and capacity overwritten
+  log_.answers = {busy, Status(0)};
+  uint8_t buffer[8] = {};
+  uint32_t size = 8;
+  ASSERT_EQ(channel_->ReadFile("\\dev\\campset\\Preset01.pst", buffer, size), S_OK);
+  ASSERT_EQ(log_.frames.size(), 2u);
+  EXPECT_EQ(log_.frames[1], log_.frames[0]);
 }
 
 // The library's status table: one attempt for everything but busy.
