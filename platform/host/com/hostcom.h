@@ -222,6 +222,12 @@ struct DECIMAL_PLACEHOLDER {
   uint64_t lo, hi;
 };
 
+// A record held by a VARIANT (VT_RECORD).
+struct VARIANT_RECORD {
+  PVOID pvRecord;
+  PVOID pRecInfo;
+};
+
 // Automation VARIANT with the Windows layout (24 bytes on 64-bit builds).
 struct VARIANT {
   VARTYPE vt;
@@ -244,10 +250,7 @@ struct VARIANT {
     LONG* plVal;
     BSTR* pbstrVal;
     PVOID byref;
-    struct {
-      PVOID pvRecord;
-      PVOID pRecInfo;
-    } record;
+    VARIANT_RECORD record;
   };
 };
 typedef VARIANT VARIANTARG;
