@@ -628,6 +628,21 @@ std::vector<fs::path> Camera::TraceFiles() const {
   return files;
 }
 
+std::vector<TraceEntry> Camera::ReadTrace() const {
+  std::vector<TraceEntry> entries;
+  for (const fs::path& file : TraceFiles()) {
+    std::ifstream in(file);
+    std::string text;
+    while (std::getline(in, text)) {
+      std::istringstream fields(text);
+      TraceEntry entry;
+      if (fields >> entry.time >> entry.camera >> entry.channel >> entry.frame >> entry.response >> entry.result)
+        entries.push_back(std::move(entry));
+    }
+  }
+  return entries;
+}
+
 void Camera::ClearTrace() {
   std::lock_guard<std::recursive_mutex> guard(mutex_);
   ::flock(lockFd_, LOCK_EX);

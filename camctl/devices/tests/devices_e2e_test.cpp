@@ -9,7 +9,6 @@
 #include <filesystem>
 #include <fstream>
 #include <random>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -25,27 +24,9 @@ namespace {
 
 namespace fs = std::filesystem;
 
-struct TraceLine {
-  std::string channel;  // "avc" or "storage"
-  std::string frame;    // hex, upper case
-  std::string response;
-  int result = 0;
-};
+using TraceLine = vcam::TraceEntry;
 
-std::vector<TraceLine> ReadTrace(vcam::Camera& camera) {
-  std::vector<TraceLine> lines;
-  for (const fs::path& file : camera.TraceFiles()) {
-    std::ifstream in(file);
-    std::string text;
-    while (std::getline(in, text)) {
-      std::istringstream fields(text);
-      std::string time, name;
-      TraceLine line;
-      if (fields >> time >> name >> line.channel >> line.frame >> line.response >> line.result) lines.push_back(line);
-    }
-  }
-  return lines;
-}
+std::vector<TraceLine> ReadTrace(const vcam::Camera& camera) { return camera.ReadTrace(); }
 
 size_t CountFrames(const std::vector<TraceLine>& trace, const std::string& channel, const std::string& prefix) {
   size_t n = 0;

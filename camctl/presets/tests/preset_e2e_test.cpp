@@ -10,7 +10,6 @@
 #include <filesystem>
 #include <fstream>
 #include <random>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -52,11 +51,7 @@ class Bstr {
   BSTR value_ = nullptr;
 };
 
-struct TraceLine {
-  std::string channel;  // "avc" or "storage"
-  std::string frame;    // hex, upper case
-  std::string result;
-};
+using TraceLine = vcam::TraceEntry;
 
 class PresetEndToEnd : public ::testing::Test {
  protected:
@@ -114,17 +109,8 @@ class PresetEndToEnd : public ::testing::Test {
   }
 
   std::vector<TraceLine> Trace(const std::string& channel) const {
-    std::vector<TraceLine> lines;
-    for (const auto& file : camera_->TraceFiles()) {
-      std::ifstream in(file);
-      std::string line;
-      while (std::getline(in, line)) {
-        std::istringstream fields(line);
-        std::string time, name, kind, frame, response, result;
-        fields >> time >> name >> kind >> frame >> response >> result;
-        if (kind == channel) lines.push_back({kind, frame, result});
-      }
-    }
+    std::vector<TraceLine> lines = camera_->ReadTrace();
+    std::erase_if(lines, [&](const TraceLine& line) { return line.channel != channel; });
     return lines;
   }
   std::vector<std::string> AvcFrames() const {

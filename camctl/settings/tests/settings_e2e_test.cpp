@@ -8,7 +8,6 @@
 #include <filesystem>
 #include <fstream>
 #include <random>
-#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -27,27 +26,7 @@ namespace {
 
 namespace fs = std::filesystem;
 
-struct TraceLine {
-  std::string channel;
-  std::string frame;
-  std::string response;
-  int result = 0;
-};
-
-std::vector<TraceLine> ReadTrace(vcam::Camera& camera) {
-  std::vector<TraceLine> lines;
-  for (const fs::path& file : camera.TraceFiles()) {
-    std::ifstream in(file);
-    std::string text;
-    while (std::getline(in, text)) {
-      std::istringstream fields(text);
-      std::string time, name;
-      TraceLine line;
-      if (fields >> time >> name >> line.channel >> line.frame >> line.response >> line.result) lines.push_back(line);
-    }
-  }
-  return lines;
-}
+using TraceLine = vcam::TraceEntry;
 
 std::vector<std::string> Frames(const std::vector<TraceLine>& trace) {
   std::vector<std::string> out;
@@ -112,7 +91,7 @@ class SettingsE2eTest : public ::testing::Test {
     SelectCamera([](vcam::State&) {});
   }
 
-  std::vector<TraceLine> Trace() { return ReadTrace(*camera_); }
+  std::vector<TraceLine> Trace() { return camera_->ReadTrace(); }
 
   fs::path dir_;
   std::unique_ptr<vcam::Camera> camera_;

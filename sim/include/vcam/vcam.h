@@ -157,6 +157,16 @@ State FactoryState(const CameraOptions& options);
 extern const uint8_t kPresetFileCodes[15];
 inline constexpr uint32_t kPresetFileSize = 25;
 
+// One exchange of the trace: TIME CAMERA CHANNEL FRAME RESPONSE RESULT.
+struct TraceEntry {
+  std::string time;
+  std::string camera;
+  std::string channel;   // "avc" or "storage"
+  std::string frame;     // upper-case hex
+  std::string response;  // upper-case hex, "-" when nothing was answered
+  int32_t result = 0;
+};
+
 class Camera {
   struct OpenTag {
     explicit OpenTag() = default;
@@ -202,6 +212,8 @@ class Camera {
   void Reset();
   // The trace files, oldest first.
   std::vector<std::filesystem::path> TraceFiles() const;
+  // The trace's lines, oldest first; lines that do not parse are skipped.
+  std::vector<TraceEntry> ReadTrace() const;
   void ClearTrace();
   // Bumps a medium's identity byte (the medium was exchanged).
   void ExchangeMedium(uint8_t medium);
