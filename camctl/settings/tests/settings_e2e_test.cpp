@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <random>
 #include <string>
 #include <thread>
@@ -259,6 +260,38 @@ TEST_F(SettingsE2eTest, ACameraMutexHeldByAnotherProcessStopsPictureSettings) {
   EXPECT_EQ(plain, CAM_E_LOCK_TIMEOUT);
   EXPECT_EQ(status, 0);
   EXPECT_TRUE(Trace().empty());
+}
+
+
+TEST_F(SettingsE2eTest, TwoProcessesWithTheirOwnObjectsNeverInterleaveAWriteAndItsReadBack) {
+  SelectCamera();
+  int statusA = -1, statusB = -1;
+  auto run = [](LONG function, LONG value, int& status) {
+    const std::string cmd = std::string("'") + SETTINGS_PICTURE_WRITER + "' " + std::to_string(function) + " " +
+                            std::to_string(value) + " 12 >/dev/null";
+    status = std::system(cmd.c_str());
+  };
+  std::thread a(run, kFunctionColorGain, 3, std::ref(statusA));
+  std::thread b(run, kFunctionSharpness, 9, std::ref(statusB));
+  a.join();
+  b.join();
+  ASSERT_EQ(statusA, 0);
+  ASSERT_EQ(statusB, 0);
+
+  // Every picture write is followed at once by the read-back of the same
+  // register: the other process's frames only come between whole operations.
+  const auto trace = Trace();
+  size_t writes = 0;
+  for (size_t i = 0; i < trace.size(); ++i) {
+    const std::string& frame = trace[i].frame;
+    if (frame.rfind("0020000000850001", 0) != 0 || frame.size() != 20) continue;
+    const std::string code = frame.substr(16, 2);
+    if (code < "40" || code > "50") continue;
+    ++writes;
+    ASSERT_LT(i + 1, trace.size());
+    EXPECT_EQ(trace[i + 1].frame, VendorStatus(code + "FF")) << "line " << i;
+  }
+  EXPECT_GE(writes, 2u);
 }
 
 }  // namespace
