@@ -9,6 +9,7 @@
 #include <filesystem>
 #include <fstream>
 #include <random>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -17,6 +18,7 @@
 #include "camctl/devices/tests/fakes.h"
 #include "camctl/object/camera_control.h"
 #include "camctl/object/interfaces.h"
+#include "vcam/isolated_environment.h"
 #include "vcam/vcam.h"
 
 namespace camctl::testing {
@@ -51,24 +53,14 @@ constexpr char kPresetAvailability[] = "0120000000850001" "73FF";
 class DevicesE2eTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    std::random_device rd;
-    dir_ = fs::temp_directory_path() / ("velquin-devices-" + std::to_string(rd()) + "-" + std::to_string(rd()));
-    fs::create_directories(dir_ / "cameras");
-    ::setenv("VCAM_HOME", (dir_ / "cameras").c_str(), 1);
-    ::setenv("HOSTCOM_REGISTRY", (dir_ / "registry.reg").c_str(), 1);
-    ::setenv("VELQUIN_MUTEX_NAMESPACE", dir_.filename().c_str(), 1);
-    ::setenv("VELQUIN_LOG_DIR", dir_.c_str(), 1);
+    dir_ = env_.emplace("velquin-devices").Dir();
     SetDeviceSources(DeviceSources{});
   }
   void TearDown() override {
     for (ICDVEnumDevice* o : objects_) o->Release();
     objects_.clear();
     cameras_.clear();
-    std::error_code ec;
-    for (const auto& e : fs::directory_iterator("/dev/shm", ec))
-      if (e.path().filename().string().find(dir_.filename().string()) != std::string::npos) fs::remove(e.path(), ec);
-    fs::remove_all(dir_, ec);
-    for (const char* v : {"VCAM_HOME", "HOSTCOM_REGISTRY", "VELQUIN_MUTEX_NAMESPACE", "VELQUIN_LOG_DIR"}) ::unsetenv(v);
+    env_.reset();
   }
 
   vcam::Camera& AddCamera(const std::string& name, vcam::CameraOptions options = {}) {
@@ -102,6 +94,7 @@ class DevicesE2eTest : public ::testing::Test {
     std::ofstream(file) << text;
   }
 
+  std::optional<vcam::testing::IsolatedEnvironment> env_;
   fs::path dir_;
   std::vector<std::unique_ptr<vcam::Camera>> cameras_;
   std::vector<ICDVEnumDevice*> objects_;

@@ -10,6 +10,7 @@
 #include <filesystem>
 #include <fstream>
 #include <random>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -17,6 +18,7 @@
 #include "camctl/common/results.h"
 #include "camctl/object/camera_control.h"
 #include "camctl/object/interfaces.h"
+#include "vcam/isolated_environment.h"
 #include "vcam/vcam.h"
 
 namespace {
@@ -56,15 +58,7 @@ using TraceLine = vcam::TraceEntry;
 class PresetEndToEnd : public ::testing::Test {
  protected:
   void SetUp() override {
-    std::string tmpl = (fs::temp_directory_path() / "preset-e2e-XXXXXX").string();
-    ASSERT_NE(::mkdtemp(tmpl.data()), nullptr);
-    dir_ = tmpl;
-    ::setenv("VCAM_HOME", (dir_ / "cameras").c_str(), 1);
-    ::setenv("HOSTCOM_REGISTRY", (dir_ / "registry.reg").c_str(), 1);
-    ::setenv("VELQUIN_LOG_DIR", (dir_ / "logs").c_str(), 1);
-    ::setenv("VELQUIN_MUTEX_NAMESPACE", dir_.filename().c_str(), 1);
-    fs::create_directories(dir_ / "cameras");
-    fs::create_directories(dir_ / "logs");
+    dir_ = env_.emplace("velquin-preset-e2e").Dir();
     g_nowNs = 1'000'000'000;
     camctl::SetSettleClock(&FakeNow);
     camctl::StopSettleTimer();
@@ -99,13 +93,7 @@ class PresetEndToEnd : public ::testing::Test {
     camera_.reset();
     camctl::SetSettleClock(nullptr);
     camctl::StopSettleTimer();
-    for (const char* name : {"VCAM_HOME", "HOSTCOM_REGISTRY", "VELQUIN_LOG_DIR", "VELQUIN_MUTEX_NAMESPACE"})
-      ::unsetenv(name);
-    std::error_code ec;
-    const std::string prefix = "velquin-mutex-" + dir_.filename().string() + "-";
-    for (const auto& entry : fs::directory_iterator("/dev/shm", ec))
-      if (entry.path().filename().string().rfind(prefix, 0) == 0) fs::remove(entry.path(), ec);
-    fs::remove_all(dir_, ec);
+    env_.reset();
   }
 
   std::vector<TraceLine> Trace(const std::string& channel) const {
@@ -128,6 +116,7 @@ class PresetEndToEnd : public ::testing::Test {
     out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
   }
 
+  std::optional<vcam::testing::IsolatedEnvironment> env_;
   fs::path dir_;
   std::unique_ptr<vcam::Camera> camera_;
   ICDVEnumDevice* devices_ = nullptr;

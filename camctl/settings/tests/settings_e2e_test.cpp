@@ -8,6 +8,7 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <optional>
 #include <random>
 #include <string>
 #include <thread>
@@ -20,6 +21,7 @@
 #include "camctl/object/interfaces.h"
 #include "camctl/settings/camera_settings.h"
 #include "camctl/settings/device_modes.h"
+#include "vcam/isolated_environment.h"
 #include "vcam/vcam.h"
 
 namespace camctl::settings::testing {
@@ -42,13 +44,7 @@ std::string VendorStatus(const std::string& codeAndCells) { return "012000000085
 class SettingsE2eTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    std::random_device rd;
-    dir_ = fs::temp_directory_path() / ("velquin-settings-e2e-" + std::to_string(rd()) + "-" + std::to_string(rd()));
-    fs::create_directories(dir_ / "cameras");
-    ::setenv("VCAM_HOME", (dir_ / "cameras").c_str(), 1);
-    ::setenv("HOSTCOM_REGISTRY", (dir_ / "registry.reg").c_str(), 1);
-    ::setenv("VELQUIN_MUTEX_NAMESPACE", dir_.filename().c_str(), 1);
-    ::setenv("VELQUIN_LOG_DIR", dir_.c_str(), 1);
+    dir_ = env_.emplace("velquin-settings-e2e").Dir();
     SetDeviceSources(DeviceSources{});
     StopSettleTimer();
   }
@@ -57,12 +53,7 @@ class SettingsE2eTest : public ::testing::Test {
     if (presets_) presets_->Release();
     if (control_) control_->Release();
     camera_.reset();
-    std::error_code ec;
-    for (const auto& e : fs::directory_iterator("/dev/shm", ec))
-      if (e.path().filename().string().find(dir_.filename().string()) != std::string::npos) fs::remove(e.path(), ec);
-    fs::remove_all(dir_, ec);
-    for (const char* v : {"VCAM_HOME", "HOSTCOM_REGISTRY", "VELQUIN_MUTEX_NAMESPACE", "VELQUIN_LOG_DIR"})
-      ::unsetenv(v);
+    env_.reset();
   }
 
   // A camera of a model without the preset zero re-apply, selected by a new
@@ -94,6 +85,7 @@ class SettingsE2eTest : public ::testing::Test {
 
   std::vector<TraceLine> Trace() { return camera_->ReadTrace(); }
 
+  std::optional<vcam::testing::IsolatedEnvironment> env_;
   fs::path dir_;
   std::unique_ptr<vcam::Camera> camera_;
   ICDVCameraControl* control_ = nullptr;
