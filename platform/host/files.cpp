@@ -1,0 +1,98 @@
+#include "platform/files.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdlib>
+
+namespace platform {
+
+namespace {
+
+HRESULT FromErrno(int error) {
+  switch (error) {
+    case ENOENT: case ENOTDIR: return HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND);
+    case EACCES: case EPERM: case EROFS: return HRESULT_FROM_WIN32(ERROR_ACCESS_DENIED);
+    case ENOSPC: case EDQUOT: case EFBIG: return HRESULT_FROM_WIN32(112);  // ERROR_DISK_FULL
+    default: return E_FAIL;
+  }
+}
+
+// Owns one file descriptor.
+class Descriptor {
+ public:
+  explicit Descriptor(int fd) : fd_(fd) {}
+  ~Descriptor() {
+    if (fd_ >= 0) ::close(fd_);
+  }
+  Descriptor(const Descriptor&) = delete;
+  Descriptor& operator=(const Descriptor&) = delete;
+  int get() const { return fd_; }
+  bool Close() {
+    const int fd = fd_;
+    fd_ = -1;
+    return ::close(fd) == 0;
+  }
+
+ private:
+  int fd_;
+};
+
+}  // namespace
+
+HRESULT ReplaceFileContents(const std::filesystem::path& target, std::string_view bytes) {
+  const std::filesystem::path dir = target.has_parent_path() ? target.parent_path() : std::filesystem::path(".");
+  std::string name = (dir / ("." + target.filename().string() + ".XXXXXX")).string();
+  Descriptor fd(::mkostemp(name.data(), O_CLOEXEC));
+  if (fd.get() < 0) return FromErrno(errno);
+  auto fail = [&name](int error) {
+    ::unlink(name.c_str());
+    return FromErrno(error);
+  };
+  struct stat old {};
+  const mode_t mode = ::stat(target.c_str(), &old) == 0 ? (old.st_mode & 0777) : 0644;
+  if (::fchmod(fd.get(), mode) != 0) return fail(errno);
+  while (!bytes.empty()) {
+    const ssize_t n = ::write(fd.get(), bytes.data(), bytes.size());
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return fail(errno);
+    }
+    bytes.remove_prefix(static_cast<size_t>(n));
+  }
+  if (::fsync(fd.get()) != 0) return fail(errno);
+  if (!fd.Close()) return fail(errno);
+  if (::rename(name.c_str(), target.c_str()) != 0) return fail(errno);
+  return S_OK;
+}
+
+HRESULT ReadFileContents(const std::filesystem::path& path, std::string& bytes) {
+  Descriptor fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  if (fd.get() < 0) return FromErrno(errno);
+  struct stat info {};
+  if (::fstat(fd.get(), &info) != 0) return FromErrno(errno);
+  if (!S_ISREG(info.st_mode)) return HRESULT_FROM_WIN32(ERROR_ACCESS_DENIED);
+  std::string content;
+  char buffer[4096];
+  for (;;) {
+    const ssize_t n = ::read(fd.get(), buffer, sizeof buffer);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return FromErrno(errno);
+    }
+    if (n == 0) break;
+    content.append(buffer, static_cast<size_t>(n));
+  }
+  bytes = std::move(content);
+  return S_OK;
+}
+
+}  // namespace platform
+
+namespace platform {
+
+void SetStandardOutputBinary() {}  // POSIX streams never translate line ends
+
+}  // namespace platform
