@@ -93,14 +93,14 @@ OperationResult Failure(OperationFeedback& feedback, std::string_view operation,
   OperationResult result;
   result.status = OperationStatus::Failed;
   result.result = hr;
-  const std::string code = name == std::string_view(hex) ? std::string(name) : std::string(name) + ", " + hex;
+  const std::string code = name == std::string_view(hex) ? std::string(name) : std::string(name) + " (" + hex + ")";
   result.message = std::string(operation) + " failed: " + std::string(call) + " ";
   if (detail.empty()) {
     result.message += "returned " + code;
     const std::string_view meaning = camctl::ResultMeaning(hr);
     if (!meaning.empty()) result.message += ": " + std::string(meaning);
   } else {
-    result.message += std::string(detail) + " (" + code + ")";
+    result.message += std::string(detail) + ": " + code;
   }
   feedback.ShowMessage(result.message);
   return result;

@@ -60,7 +60,12 @@ std::optional<std::string> TextForFile(const platform::ComString& text, std::str
   return bytes;
 }
 
-std::string NumberText(int value) { return value < 0 ? std::to_string(value) : " " + std::to_string(value); }
+// One blank before a value that is zero or positive, a minus sign otherwise.
+std::string NumberText(int value) {
+  std::string text(value < 0 ? 0 : 1, ' ');
+  text.append(std::to_string(value));
+  return text;
+}
 
 std::string Trim(std::string_view text) {
   const size_t first = text.find_first_not_of(' ');

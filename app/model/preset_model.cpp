@@ -76,14 +76,20 @@ size_t ScanNumber(std::string_view text, double& value) {
       value = static_cast<int32_t>(static_cast<uint32_t>(magnitude));
     return i;
   }
+  // from_chars takes neither a plus sign nor a missing leading digit.
   std::string number;
   size_t i = 0;
-  if (i < text.size() && (text[i] == '+' || text[i] == '-')) number += text[i++];
+  if (i < text.size() && (text[i] == '+' || text[i] == '-')) {
+    if (text[i] == '-') number.push_back('-');
+    ++i;
+  }
   size_t digits = 0;
-  for (; i < text.size() && IsDigit(text[i]); ++i, ++digits) number += text[i];
+  for (; i < text.size() && IsDigit(text[i]); ++i, ++digits) number.push_back(text[i]);
   if (i < text.size() && text[i] == '.') {
-    number += text[i++];
-    for (; i < text.size() && IsDigit(text[i]); ++i, ++digits) number += text[i];
+    if (digits == 0) number.push_back('0');
+    number.push_back('.');
+    ++i;
+    for (; i < text.size() && IsDigit(text[i]); ++i, ++digits) number.push_back(text[i]);
   }
   if (digits == 0) return 0;
   if (i < text.size() && (text[i] == 'e' || text[i] == 'E' || text[i] == 'd' || text[i] == 'D')) {
@@ -97,9 +103,6 @@ size_t ScanNumber(std::string_view text, double& value) {
       i = j;
     }
   }
-  if (number[0] == '+') number.erase(0, 1);
-  if (number[0] == '.' || (number[0] == '-' && number.size() > 1 && number[1] == '.'))
-    number.insert(number[0] == '-' ? 1 : 0, "0");
   const auto [end, ec] = std::from_chars(number.data(), number.data() + number.size(), value);
   if (ec == std::errc::result_out_of_range) {
     value = std::numeric_limits<double>::infinity();  // too large: refused by the caller
@@ -189,15 +192,12 @@ std::optional<int16_t> StrictIntegerRule(std::string_view text) {
 }
 
 TypedLevel CheckTypedLevel(std::string_view typed, int currentPosition) {
-  std::string text(typed);
-  std::optional<double> number = ReadLeadingNumber(text);
-  if (!number || *number < kLevelMin || *number > kLevelMax) {
-    text = "0";
-    number = 0.0;
-  }
-  const int position = *RoundToInt16(*number);
-  if (position != currentPosition) text = LevelText(position);
-  return {position, text};
+  const std::optional<double> number = ReadLeadingNumber(typed);
+  // Out of range: the text becomes "0", which reads as 0.
+  const bool inRange = number && *number >= kLevelMin && *number <= kLevelMax;
+  const int position = inRange ? *RoundToInt16(*number) : 0;
+  if (position != currentPosition) return {position, LevelText(position)};
+  return {position, inRange ? std::string(typed) : LevelText(0)};
 }
 
 }  // namespace presets
