@@ -1,0 +1,132 @@
+// presetctl's commands against the scripted fake of the library's object:
+// the camera-side file commands (export, import), usage errors, exit codes
+// and the JSON text.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <memory>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "app/access/tests/fake_camera.h"
+#include "camctl/common/results.h"
+#include "tools/presetctl/presetctl_commands.h"
+
+namespace presets::cli {
+namespace {
+
+struct Outcome {
+  int exit;
+  std::string out, err;
+};
+
+Outcome RunWith(const std::shared_ptr<testing::FakeScript>& script, const std::vector<std::string>& args) {
+  std::ostringstream out, err;
+  PresetStateWait wait;
+  wait.sleep = [](std::chrono::milliseconds) {};
+  const int exit = Run(args, testing::FakeFactory(script), out, err, wait);
+  return {exit, out.str(), err.str()};
+}
+
+bool Logged(const testing::FakeScript& script, const std::string& call) {
+  return std::find(script.log.begin(), script.log.end(), call) != script.log.end();
+}
+
+TEST(PresetctlCommands, ExportAndImportCallTheLibraryAndReportItsResult) {
+  const std::string here = std::filesystem::current_path().string();
+  struct Case {
+    std::vector<std::string> args;
+    std::map<std::string, HRESULT> failures;
+    int exit;
+    std::string call;  // logged
+    std::string err;   // in the message, when failing
+  };
+  const Case cases[] = {
+      {{"export", "2", "/tmp/slot2.pst"}, {}, 0, "#1 ExportPreset(2,/tmp/slot2.pst,0)", ""},
+      {{"export", "2", "/tmp/slot2.pst", "--force"}, {}, 0, "#1 ExportPreset(2,/tmp/slot2.pst,1)", ""},
+      {{"export", "1", "relative.pst"}, {}, 0, "#1 ExportPreset(1," + here + "/relative.pst,0)", ""},
+      {{"import", "3", "/tmp/in.pst"}, {}, 0, "#1 ImportPreset(3,/tmp/in.pst)", ""},
+      {{"export", "1", "/tmp/a.pst"}, {{"ExportPreset(1)", E_NOTIMPL}}, 1, "#1 ExportPreset(1,/tmp/a.pst,0)",
+       "presetctl: Export Preset failed: ExportPreset(1) returned E_NOTIMPL (0x80004001): not implemented\n"},
+      {{"export", "1", "/tmp/a.pst"}, {{"ExportPreset(1)", camctl::CAM_E_FILE_EXISTS}}, 1,
+       "#1 ExportPreset(1,/tmp/a.pst,0)", "CAM_E_FILE_EXISTS"},
+      {{"import", "2", "/tmp/b.pst"}, {{"ImportPreset(2)", camctl::CAM_E_BAD_PRESET_FILE}}, 1,
+       "#1 ImportPreset(2,/tmp/b.pst)", "Import Preset failed: ImportPreset(2) returned CAM_E_BAD_PRESET_FILE"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.args[0] + " " + c.args[2]);
+    auto script = std::make_shared<testing::FakeScript>();
+    script->failures = c.failures;
+    const Outcome outcome = RunWith(script, c.args);
+    EXPECT_EQ(outcome.exit, c.exit) << outcome.err;
+    EXPECT_TRUE(Logged(*script, c.call));
+    EXPECT_EQ(Logged(*script, "#1 RemoveDevice"), c.exit == 0);
+    if (c.exit == 0)
+      EXPECT_TRUE(outcome.err.empty()) << outcome.err;
+    else
+      EXPECT_NE(outcome.err.find(c.err), std::string::npos) << outcome.err;
+  }
+}
+
+TEST(PresetctlCommands, UsageErrorsAndHelp) {
+  struct Case {
+    std::vector<std::string> args;
+    int exit;
+    const char* says;  // on standard error for 2, standard output for 0
+  };
+  const Case cases[] = {
+      {{}, 2, "usage: presetctl COMMAND"},
+      {{"frobnicate"}, 2, "unknown command \"frobnicate\""},
+      {{"read"}, 2, "a slot is needed"},
+      {{"read", "4"}, 2, "the slot must be 1, 2 or 3, not \"4\""},
+      {{"read", "0"}, 2, "the slot must be 1, 2 or 3"},
+      {{"read", "1", "-o"}, 2, "-o needs a file"},
+      {{"write", "1"}, 2, "a slot and a file are needed"},
+      {{"export", "1"}, 2, "a slot and a file are needed"},
+      {{"import", "2", "f", "--force"}, 2, "unknown option \"--force\""},
+      {{"cameras", "--bogus"}, 2, "unknown option"},
+      {{"slots", "extra"}, 2, "unexpected argument"},
+      {{"lock", "1", "2"}, 2, "a slot is needed"},
+      {{"--help"}, 0, "export N FILE [--force]"},
+      {{"write", "--help"}, 0, "usage: presetctl write N FILE"},
+      {{"clear", "x", "--help"}, 0, "usage: presetctl clear N"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.args.empty() ? "(none)" : c.args[0]);
+    auto script = std::make_shared<testing::FakeScript>();
+    const Outcome outcome = RunWith(script, c.args);
+    EXPECT_EQ(outcome.exit, c.exit);
+    EXPECT_NE((c.exit == 0 ? outcome.out : outcome.err).find(c.says), std::string::npos)
+        << outcome.out << outcome.err;
+    EXPECT_EQ(script->created, 0) << "the camera is not contacted";
+  }
+}
+
+TEST(PresetctlCommands, SlotsAndCamerasAsJson) {
+  auto script = std::make_shared<testing::FakeScript>();
+  script->names[1] = u"SUN\"SET";
+  script->names[2] = u"A\\B";
+  script->permission[2] = 1;
+  script->permission[3] = 7;
+  Outcome outcome = RunWith(script, {"slots", "--json"});
+  ASSERT_EQ(outcome.exit, 0) << outcome.err;
+  EXPECT_EQ(outcome.out,
+            "[\n"
+            "  {\"slot\": 1, \"name\": \"SUN\\\"SET\", \"locked\": false, \"permission\": 0},\n"
+            "  {\"slot\": 2, \"name\": \"A\\\\B\", \"locked\": true, \"permission\": 1},\n"
+            "  {\"slot\": 3, \"name\": \"\", \"locked\": false, \"permission\": 7}\n"
+            "]\n");
+  script = std::make_shared<testing::FakeScript>();
+  script->devices = {};
+  script->enumerateResult = S_FALSE;
+  outcome = RunWith(script, {"cameras", "--json"});
+  EXPECT_EQ(outcome.exit, 0);
+  EXPECT_EQ(outcome.out, "[]\n");
+  outcome = RunWith(script, {"slots"});
+  EXPECT_EQ(outcome.exit, 1);
+  EXPECT_EQ(outcome.err, "presetctl: Camera not found.\n");
+}
+
+}  // namespace
+}  // namespace presets::cli
