@@ -1,0 +1,266 @@
+// The built presetctl program against the virtual camcorder, with a private
+// camera folder, registry store and mutex namespace: every camera command,
+// exit codes, JSON read back, and a .DQX written to a slot and read again.
+#include <gtest/gtest.h>
+
+#include <sys/wait.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <optional>
+#include <string>
+#include <variant>
+#include <vector>
+
+#include "vcam/isolated_environment.h"
+#include "vcam/vcam.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+// Just enough JSON for presetctl's output: arrays of flat objects whose
+// values are strings, integers or booleans.
+using JsonValue = std::variant<std::string, long long, bool>;
+using JsonObject = std::map<std::string, JsonValue>;
+
+class JsonReader {
+ public:
+  explicit JsonReader(std::string text) : text_(std::move(text)) {}
+  std::optional<std::vector<JsonObject>> Array() {
+    std::vector<JsonObject> items;
+    if (!Take('[')) return std::nullopt;
+    if (Take(']')) return End() ? std::optional(items) : std::nullopt;
+    do {
+      JsonObject object;
+      if (!Take('{')) return std::nullopt;
+      do {
+        std::string key;
+        JsonValue value;
+        if (!String(key) || !Take(':') || !Value(value)) return std::nullopt;
+        object[key] = value;
+      } while (Take(','));
+      if (!Take('}')) return std::nullopt;
+      items.push_back(object);
+    } while (Take(','));
+    if (!Take(']') || !End()) return std::nullopt;
+    return items;
+  }
+
+ private:
+  void Blanks() {
+    while (at_ < text_.size() && std::isspace(static_cast<unsigned char>(text_[at_]))) ++at_;
+  }
+  bool Take(char c) {
+    Blanks();
+    if (at_ < text_.size() && text_[at_] == c) return ++at_, true;
+    return false;
+  }
+  bool End() {
+    Blanks();
+    return at_ == text_.size();
+  }
+  bool String(std::string& out) {
+    if (!Take('"')) return false;
+    while (at_ < text_.size() && text_[at_] != '"') {
+      char c = text_[at_++];
+      if (c == '\\') {
+        if (at_ >= text_.size()) return false;
+        c = text_[at_++];
+        if (c == 'u') {
+          if (at_ + 4 > text_.size()) return false;
+          c = static_cast<char>(std::stoi(text_.substr(at_, 4), nullptr, 16));
+          at_ += 4;
+        } else if (c != '"' && c != '\\' && c != '/') {
+          return false;
+        }
+      } else if (static_cast<unsigned char>(c) < 0x20) {
+        return false;
+      }
+      out += c;
+    }
+    return Take('"');
+  }
+  bool Value(JsonValue& value) {
+    Blanks();
+    if (at_ < text_.size() && text_[at_] == '"') {
+      std::string s;
+      if (!String(s)) return false;
+      value = s;
+      return true;
+    }
+    for (const auto& [word, flag] : {std::pair{"true", true}, std::pair{"false", false}}) {
+      if (text_.compare(at_, std::strlen(word), word) == 0) {
+        at_ += std::strlen(word);
+        value = flag;
+        return true;
+      }
+    }
+    size_t used = 0;
+    try {
+      value = std::stoll(text_.substr(at_), &used);
+    } catch (...) {
+      return false;
+    }
+    at_ += used;
+    return true;
+  }
+
+  std::string text_;
+  size_t at_ = 0;
+};
+
+struct Outcome {
+  int exit = -1;
+  std::string out, err;
+};
+
+class PresetctlProgram : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    env_.emplace("presetctl-e2e");
+    const std::string command = std::string(REGSVR_PATH) + " /s " + VELQUIN_SERVER_PATH;
+    ASSERT_EQ(std::system(command.c_str()), 0);
+    vcam::CameraOptions options;
+    options.model = "DV1";
+    options.sampleContent = false;
+    camera_ = vcam::CreateCamera(env_->Cameras(), "cam", options);
+    camera_->Modify([](vcam::State& s) { s.busyMs = 40; });
+  }
+  void TearDown() override {
+    camera_.reset();
+    env_.reset();
+  }
+
+  static std::string Quote(const std::string& word) {
+    std::string quoted = "'";
+    for (char c : word) quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    return quoted + "'";
+  }
+  static std::string Read(const fs::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+  }
+  Outcome Run(const std::vector<std::string>& args) {
+    std::string command = Quote(PRESETCTL_PATH);
+    for (const auto& arg : args) command += " " + Quote(arg);
+    const fs::path out = env_->Dir() / "out.txt", err = env_->Dir() / "err.txt";
+    command += " >" + Quote(out.string()) + " 2>" + Quote(err.string());
+    const int status = std::system(command.c_str());
+    Outcome outcome;
+    outcome.exit = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    outcome.out = Read(out);
+    outcome.err = Read(err);
+    return outcome;
+  }
+  fs::path File(const std::string& name) const { return env_->Dir() / name; }
+
+  std::optional<vcam::testing::IsolatedEnvironment> env_;
+  std::unique_ptr<vcam::Camera> camera_;
+};
+
+TEST_F(PresetctlProgram, CamerasAndSlotsAsJson) {
+  Outcome outcome = Run({"cameras", "--json"});
+  ASSERT_EQ(outcome.exit, 0) << outcome.err;
+  auto cameras = JsonReader(outcome.out).Array();
+  ASSERT_TRUE(cameras) << outcome.out;
+  ASSERT_EQ(cameras->size(), 1u);
+  const std::string uniqueId = camera_->identity().uniqueId;
+  EXPECT_EQ(std::get<std::string>((*cameras)[0]["identifier"]), "DV Camera#" + uniqueId);
+  EXPECT_EQ(std::get<std::string>((*cameras)[0]["model"]), "DV1");
+  EXPECT_NE(std::get<std::string>((*cameras)[0]["devicePath"]).find(uniqueId), std::string::npos);
+
+  outcome = Run({"cameras"});
+  EXPECT_EQ(outcome.exit, 0);
+  EXPECT_NE(outcome.out.find("DV Camera#" + uniqueId + "\n  model:       DV1\n"), std::string::npos) << outcome.out;
+
+  ASSERT_EQ(Run({"lock", "3"}).exit, 0);
+  outcome = Run({"slots", "--json"});
+  ASSERT_EQ(outcome.exit, 0) << outcome.err;
+  auto slots = JsonReader(outcome.out).Array();
+  ASSERT_TRUE(slots) << outcome.out;
+  ASSERT_EQ(slots->size(), 3u);
+  for (long long slot = 1; slot <= 3; ++slot) {
+    JsonObject& entry = (*slots)[static_cast<size_t>(slot - 1)];
+    EXPECT_EQ(std::get<long long>(entry["slot"]), slot);
+    EXPECT_EQ(std::get<std::string>(entry["name"]), "");
+    EXPECT_EQ(std::get<bool>(entry["locked"]), slot == 3);
+  }
+}
+
+TEST_F(PresetctlProgram, WriteThenReadGivesTheSameFile) {
+  // A file as the app saves it, edited: names above 0x7F, negative levels, lists.
+  ASSERT_EQ(Run({"defaults", "-o", File("defaults.dqx").string()}).exit, 0);
+  std::string text = Read(File("defaults.dqx"));
+  ASSERT_EQ(text.substr(0, 11), "[Presets]\r\n");
+  for (const auto& [from, to] : std::vector<std::pair<std::string, std::string>>{
+           {"Preset Name = \r\n", "Preset Name = K\xDC" "HL\r\n"},
+           {"Gamma =  0", "Gamma =  1"},
+           {"NR =  0", "NR =  2"},
+           {"Color Gain =  0", "Color Gain = -6"},
+           {"Blue =  0", "Blue =  4"},
+           {"MasterPed =  0", "MasterPed =  6"}}) {
+    ASSERT_NE(text.find(from), std::string::npos) << from;
+    text.replace(text.find(from), from.size(), to);
+  }
+  std::ofstream(File("edited.dqx"), std::ios::binary) << text;
+
+  Outcome outcome = Run({"write", "2", File("edited.dqx").string()});
+  ASSERT_EQ(outcome.exit, 0) << outcome.err;
+  EXPECT_TRUE(outcome.err.empty());
+  outcome = Run({"read", "2"});
+  ASSERT_EQ(outcome.exit, 0) << outcome.err;
+  EXPECT_EQ(outcome.out, text);
+  ASSERT_EQ(Run({"read", "2", "-o", File("read.dqx").string()}).exit, 0);
+  EXPECT_EQ(Read(File("read.dqx")), text);
+  outcome = Run({"slots"});
+  EXPECT_NE(outcome.out.find("2  \"K\xC3\x9CHL\"  unlocked"), std::string::npos) << outcome.out;
+
+  // Locked: the write fails at the registration and says so; clear empties the slot.
+  ASSERT_EQ(Run({"lock", "2"}).exit, 0);
+  outcome = Run({"write", "2", File("defaults.dqx").string()});
+  EXPECT_EQ(outcome.exit, 1);
+  EXPECT_EQ(outcome.err,
+            "presetctl: Set Preset failed: RegisterPreset(2) returned CAM_E_PROTECTED (0x8004020B): "
+            "the preset slot is protected\n");
+  EXPECT_EQ(Run({"clear", "2"}).exit, 1);
+  ASSERT_EQ(Run({"unlock", "2"}).exit, 0);
+  ASSERT_EQ(Run({"clear", "2"}).exit, 0);
+  outcome = Run({"read", "2"});
+  ASSERT_EQ(outcome.exit, 0);
+  EXPECT_NE(outcome.out.find("Preset Name = \r\n"), std::string::npos);
+}
+
+TEST_F(PresetctlProgram, FailuresExitOneWithOneLine) {
+  std::ofstream(File("bad.dqx"), std::ios::binary) << "[Presets]\r\nGamma = 1\r\nRed = 2 and more\r\n";
+  struct Case {
+    std::vector<std::string> args;
+    int exit;
+    std::string err;
+  };
+  const std::vector<Case> cases = {
+      {{"write", "1", File("missing.dqx").string()}, 1, "presetctl: " + File("missing.dqx").string() + ": File Not Found\n"},
+      {{"write", "1", File("bad.dqx").string()}, 1, "\"Red\" has the value \"2 and more\""},
+      {{"read", "1", "-o", (File("no-such-folder") / "x.dqx").string()}, 1, "the file was left as it was"},
+      {{"read", "9"}, 2, "the slot must be 1, 2 or 3"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.args[0] + " " + c.args[1]);
+    const Outcome outcome = Run(c.args);
+    EXPECT_EQ(outcome.exit, c.exit);
+    EXPECT_NE(outcome.err.find(c.err), std::string::npos) << outcome.err;
+  }
+  camera_->SetPlugged(false);
+  for (const char* command : {"read", "clear", "lock", "unlock"}) {
+    const Outcome outcome = Run({command, "1"});
+    EXPECT_EQ(outcome.exit, 1) << command;
+    EXPECT_EQ(outcome.err, "presetctl: Camera not found.\n") << command;
+  }
+  EXPECT_EQ(Run({"slots"}).exit, 1);
+  EXPECT_EQ(Run({"cameras"}).out, "No camera found.\n");
+}
+
+}  // namespace
