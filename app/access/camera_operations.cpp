@@ -39,15 +39,31 @@ std::string Call(std::string_view method, LONG argument, std::string_view what =
 bool ValidSlot(int slot) { return slot >= kFirstSlot && slot <= kLastSlot; }
 std::string SlotRefusal(int slot) { return "there is no preset slot " + std::to_string(slot) + " (slots 1 to 3)"; }
 
-// Reads the slot once connected: the body shared by Read and Clear Preset.
-OperationResult ReadConnectedSlot(CameraAccess& access, OperationFeedback& feedback, std::string_view operation,
-                                  int slot, EditorValues& values) {
+// SelectPresetAndWait, its failure said.
+OperationResult SelectSlot(CameraAccess& access, OperationFeedback& feedback, std::string_view operation, int slot) {
   LONG state = 0;
-  HRESULT hr = access.SelectPresetAndWait(slot, state);
+  const HRESULT hr = access.SelectPresetAndWait(slot, state);
   if (hr == E_FAIL)
     return Failure(feedback, operation, "GetPresetState", hr,
                    "the camera reports preset state " + std::to_string(state));
   if (FAILED(hr)) return Failure(feedback, operation, Call("SelectPreset", slot) + " and the wait", hr);
+  return {};
+}
+
+// The end of Read and Set Preset: a fresh object takes the camera's place.
+OperationResult ReleaseAtEnd(CameraAccess& access, OperationFeedback& feedback, std::string_view operation) {
+  const HRESULT hr = access.ReleaseCamera();
+  if (FAILED(hr)) return Failure(feedback, operation, "RemoveDevice on a new object", hr);
+  OperationResult done;
+  done.connected = true;
+  return done;
+}
+
+// Reads the slot once connected: the body shared by Read and Clear Preset.
+OperationResult ReadConnectedSlot(CameraAccess& access, OperationFeedback& feedback, std::string_view operation,
+                                  int slot, EditorValues& values) {
+  const OperationResult selected = SelectSlot(access, feedback, operation, slot);
+  if (!selected.ok()) return selected;
 
   auto readSetting = [&](Setting setting) -> OperationResult {
     const SettingInfo& info = Info(setting);
@@ -67,7 +83,7 @@ OperationResult ReadConnectedSlot(CameraAccess& access, OperationFeedback& feedb
   OperationResult step = readSetting(Setting::Gamma);
   if (!step.ok()) return step;
   platform::ComString name;
-  hr = access.QueryPresetName(slot, name);
+  const HRESULT hr = access.QueryPresetName(slot, name);
   if (FAILED(hr)) return Failure(feedback, operation, Call("GetPresetName", slot), hr);
   values.presetName = std::move(name);
   for (const SettingInfo& info : Settings()) {
@@ -75,11 +91,7 @@ OperationResult ReadConnectedSlot(CameraAccess& access, OperationFeedback& feedb
     step = readSetting(info.setting);
     if (!step.ok()) return step;
   }
-  hr = access.ReleaseCamera();
-  if (FAILED(hr)) return Failure(feedback, operation, "RemoveDevice on a new object", hr);
-  OperationResult done;
-  done.connected = true;
-  return done;
+  return ReleaseAtEnd(access, feedback, operation);
 }
 
 }  // namespace
@@ -135,7 +147,7 @@ OperationResult ConnectCamera(CameraAccess& access, OperationFeedback& feedback,
   hr = access.SelectLastCamera();
   if (FAILED(hr)) return Failure(feedback, operation, "SelectDevice", hr);
   if (count != 1) {
-    // The original silently did nothing here, which looks like success.
+    // Said, rather than ending without a word as if the operation had worked.
     result.status = OperationStatus::SeveralCameras;
     result.message = std::to_string(count) + " cameras found. Connect only the camera to work with. ";
     feedback.ShowMessage(result.message);
@@ -174,25 +186,17 @@ OperationResult SetPreset(CameraAccess& access, OperationFeedback& feedback, int
   OperationResult connected = ConnectCamera(access, feedback, kOperation);
   if (!connected.connected) return connected;
   const platform::ComString name = values.presetName;
-  LONG state = 0;
-  HRESULT hr = access.SelectPresetAndWait(slot, state);
-  if (hr == E_FAIL)
-    return Failure(feedback, kOperation, "GetPresetState", hr,
-                   "the camera reports preset state " + std::to_string(state));
-  if (FAILED(hr)) return Failure(feedback, kOperation, Call("SelectPreset", slot) + " and the wait", hr);
+  const OperationResult selected = SelectSlot(access, feedback, kOperation, slot);
+  if (!selected.ok()) return selected;
 
   BusyPointer busy(feedback);
   for (const SettingInfo& info : Settings()) {
-    hr = access.WriteSetting(info.function, ToCamera(info.setting, values[info.setting]));
+    const HRESULT hr = access.WriteSetting(info.function, ToCamera(info.setting, values[info.setting]));
     if (FAILED(hr)) return Failure(feedback, kOperation, Call("SetStatus", info.function, info.name), hr);
   }
-  hr = access.RegisterPresetSlot(slot, name);
+  const HRESULT hr = access.RegisterPresetSlot(slot, name);
   if (FAILED(hr)) return Failure(feedback, kOperation, Call("RegisterPreset", slot), hr);
-  hr = access.ReleaseCamera();
-  if (FAILED(hr)) return Failure(feedback, kOperation, "RemoveDevice on a new object", hr);
-  OperationResult done;
-  done.connected = true;
-  return done;
+  return ReleaseAtEnd(access, feedback, kOperation);
 }
 
 OperationResult ClearPreset(CameraAccess& access, OperationFeedback& feedback, int slot, EditorValues& values) {
