@@ -227,7 +227,9 @@ class Command {
     if (ec) return Usage("cannot make \"" + a.positional[1] + "\" an absolute path");
     const OperationResult connected = ConnectCamera(access_, feedback_, operation);
     if (!connected.connected) return kExitFailure;
-    const platform::ComString path = platform::Utf8ToCom(file.string());
+    const std::u8string utf8 = file.u8string();
+    const platform::ComString path =
+        platform::Utf8ToCom(std::string_view(reinterpret_cast<const char*>(utf8.data()), utf8.size()));
     const HRESULT hr = name_ == "export" ? access_.ExportPresetFile(slot, path, a.force)
                                          : access_.ImportPresetFile(slot, path);
     if (FAILED(hr))
