@@ -123,26 +123,6 @@ TEST(CameraOperations, CallOrder) {
   }
 }
 
-TEST(CameraOperations, ReadConvertsCameraValuesIntoTheEditors) {
-  Fixture f;
-  f.script->status = {{31, 1}, {32, 2}, {34, 3}, {20, 0}, {28, 12}, {25, 5}};
-  f.script->names[1] = u"KÜHL";
-  EditorValues values = DefaultValues();
-  values.description = COM_TEXT("kept");
-  ASSERT_TRUE(ReadPreset(*f.access, f.feedback, 1, values).ok());
-  EditorValues expected = DefaultValues();
-  expected.presetName = platform::Utf8ToCom("KÜHL");
-  expected.description = COM_TEXT("kept");
-  expected[Setting::Gamma] = 1;
-  expected[Setting::Knee] = 2;
-  expected[Setting::Black] = 0;
-  expected[Setting::NR] = 3;
-  expected[Setting::ColorGain] = -6;
-  expected[Setting::MasterPed] = 6;
-  expected[Setting::Green] = -1;
-  EXPECT_EQ(values, expected);
-}
-
 struct RefusalCase {
   const char* name;
   int slot;
