@@ -94,6 +94,13 @@ OperationResult ReadConnectedSlot(CameraAccess& access, OperationFeedback& feedb
   return ReleaseAtEnd(access, feedback, operation);
 }
 
+OperationResult ConnectAndRead(CameraAccess& access, OperationFeedback& feedback, std::string_view operation, int slot,
+                               EditorValues& values) {
+  const OperationResult connected = ConnectCamera(access, feedback, operation);
+  if (!connected.connected) return connected;
+  return ReadConnectedSlot(access, feedback, operation, slot, values);
+}
+
 }  // namespace
 
 OperationResult Failure(OperationFeedback& feedback, std::string_view operation, std::string_view call, HRESULT hr,
@@ -161,9 +168,7 @@ OperationResult ReadPreset(CameraAccess& access, OperationFeedback& feedback, in
   constexpr std::string_view kOperation = "Read Preset";
   if (!ValidSlot(slot)) return Refusal(feedback, kOperation, SlotRefusal(slot));
   BusyPointer busy(feedback);
-  OperationResult connected = ConnectCamera(access, feedback, kOperation);
-  if (!connected.connected) return connected;
-  return ReadConnectedSlot(access, feedback, kOperation, slot, values);
+  return ConnectAndRead(access, feedback, kOperation, slot, values);
 }
 
 OperationResult SetPreset(CameraAccess& access, OperationFeedback& feedback, int slot, const EditorValues& values) {
@@ -203,16 +208,14 @@ OperationResult ClearPreset(CameraAccess& access, OperationFeedback& feedback, i
   constexpr std::string_view kOperation = "Clear Preset";
   if (!ValidSlot(slot)) return Refusal(feedback, kOperation, SlotRefusal(slot));
   BusyPointer busy(feedback);
-  OperationResult connected = ConnectCamera(access, feedback, kOperation);
+  const OperationResult connected = ConnectCamera(access, feedback, kOperation);
   if (!connected.connected) return connected;
   HRESULT hr = access.ResetPresetSlot(slot);
   if (FAILED(hr)) return Failure(feedback, kOperation, Call("ResetPreset", slot), hr);
   hr = access.RemoveCamera();
   if (FAILED(hr)) return Failure(feedback, kOperation, "RemoveDevice", hr);
   // Show what the camera now holds in the slot.
-  connected = ConnectCamera(access, feedback, kOperation);
-  if (!connected.connected) return connected;
-  return ReadConnectedSlot(access, feedback, kOperation, slot, values);
+  return ConnectAndRead(access, feedback, kOperation, slot, values);
 }
 
 OperationResult QueryPermission(CameraAccess& access, OperationFeedback& feedback, int slot, LONG& permission) {
