@@ -30,34 +30,27 @@ void PreviewHost::ReleaseUse() {
   if (uses_ > 0 && --uses_ == 0) windows_.RemoveHook();
 }
 
+// Watching follows the lists under their mutex, so that a list made for one
+// preview and emptied by another on a second thread cannot end unwatched.
 void PreviewHost::Enter(WindowHandle window, const std::shared_ptr<PreviewGraph>& graph) {
-  bool created = false;
-  {
-    std::lock_guard<std::mutex> hold(listsMutex_);
-    auto [list, inserted] = lists_.try_emplace(window);
-    list->second.push_back(Entry{graph.get(), graph});
-    created = inserted;
-  }
+  std::lock_guard<std::mutex> hold(listsMutex_);
+  auto [list, created] = lists_.try_emplace(window);
+  list->second.push_back(Entry{graph.get(), graph});
   if (created) windows_.Watch(window);
 }
 
 void PreviewHost::Remove(WindowHandle window, const PreviewGraph* graph) {
-  bool emptied = false;
-  {
-    std::lock_guard<std::mutex> hold(listsMutex_);
-    const auto list = lists_.find(window);
-    if (list == lists_.end()) return;
-    auto& entries = list->second;
-    const auto entry =
-        std::find_if(entries.begin(), entries.end(), [&](const Entry& e) { return e.graph == graph; });
-    if (entry == entries.end()) return;
-    entries.erase(entry);
-    if (entries.empty()) {
-      lists_.erase(list);
-      emptied = true;
-    }
+  std::lock_guard<std::mutex> hold(listsMutex_);
+  const auto list = lists_.find(window);
+  if (list == lists_.end()) return;
+  auto& entries = list->second;
+  const auto entry = std::find_if(entries.begin(), entries.end(), [&](const Entry& e) { return e.graph == graph; });
+  if (entry == entries.end()) return;
+  entries.erase(entry);
+  if (entries.empty()) {
+    lists_.erase(list);
+    windows_.Unwatch(window);
   }
-  if (emptied) windows_.Unwatch(window);
 }
 
 std::size_t PreviewHost::ListSize(WindowHandle window) const {

@@ -37,6 +37,7 @@ class PreviewHost {
   void ReleaseUse();
 
   // Creating a window's list starts watching the window; emptying it stops.
+  // The window system's Watch and Unwatch run under the lists' mutex.
   void Enter(platform::WindowHandle window, const std::shared_ptr<PreviewGraph>& graph);
   // Removes the first entry of that preview.
   void Remove(platform::WindowHandle window, const PreviewGraph* graph);

@@ -8,6 +8,7 @@
 #include <memory>
 #include <set>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "camctl/common/results.h"
@@ -345,6 +346,42 @@ TEST(PreviewGraphTest, WalkSurvivesListChangesDuringDispatch) {
   EXPECT_EQ(secondRecord->notices, 0);  // closed before its turn
   EXPECT_EQ(windows.installs, 1);
   a->Close();
+  EXPECT_EQ(windows.removals, 1);
+}
+
+// Two client threads move their previews between owners while a third
+// delivers destroy messages: no deadlock, and afterwards a window is watched
+// exactly while it has an owner list.
+TEST(PreviewGraphTest, OwnerListsAndWatchingAgreeUnderConcurrentUse) {
+  FakeWindows windows;
+  PreviewHost host(windows);
+  auto a = PreviewGraph::Create(host, std::make_unique<FakeGraph>());
+  auto b = PreviewGraph::Create(host, std::make_unique<FakeGraph>());
+  constexpr int kRounds = 300;
+  auto client = [](PreviewGraph& preview, WindowHandle other) {
+    for (int i = 0; i < kRounds; ++i) {
+      preview.SetOwner(kChild);
+      preview.SetVisible(-1);
+      preview.Start();
+      preview.SetOwner(other);
+      preview.Stop();
+    }
+  };
+  std::thread first(client, std::ref(*a), kTop2);
+  std::thread second(client, std::ref(*b), kTop);
+  std::thread notices([&] {
+    for (int i = 0; i < kRounds; ++i)
+      for (WindowHandle w : {kTop, kChild, kTop2})
+        host.Dispatch(w, platform::WindowMessage{w == kChild ? platform::kMessageDestroy : 0x0005u, 0, 0});
+  });
+  first.join();
+  second.join();
+  notices.join();
+  for (WindowHandle w : {kTop, kChild, kTop2})
+    EXPECT_EQ(host.ListSize(w) > 0, windows.watched.count(w) == 1) << "window " << w;
+  a->Close();
+  b->Close();
+  EXPECT_TRUE(windows.watched.empty());
   EXPECT_EQ(windows.removals, 1);
 }
 
