@@ -45,7 +45,10 @@ class DirectShowGraph final : public FilterGraph {
   HRESULT RenderCameraOutput() override {
     ComRef<IPin> pin;
     if (!FindInterleavedOutput(pin)) return S_FALSE;
-    return graph_->Render(pin.get());
+    // A partly rendered stream (VFW_S_AUDIO_NOT_RENDERED without a sound
+    // device, for one) still shows the picture.
+    const HRESULT hr = graph_->Render(pin.get());
+    return FAILED(hr) ? hr : S_OK;
   }
 
   HRESULT RemoveAllFilters() override {
