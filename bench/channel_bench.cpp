@@ -12,23 +12,11 @@
 
 #include "camctl/channel/command_channel.h"
 
+#include "allocation_counter.h"
+
 namespace {
 
-std::atomic<uint64_t> g_allocations{0};
-
-void* CountedAlloc(std::size_t size) {
-  g_allocations.fetch_add(1, std::memory_order_relaxed);
-  if (void* p = std::malloc(size == 0 ? 1 : size)) return p;
-  throw std::bad_alloc();
-}
-
-void* CountedAlignedAlloc(std::size_t size, std::align_val_t align) {
-  g_allocations.fetch_add(1, std::memory_order_relaxed);
-  const auto a = static_cast<std::size_t>(align);
-  const std::size_t rounded = ((size == 0 ? 1 : size) + a - 1) / a * a;
-  if (void* p = std::aligned_alloc(a, rounded)) return p;
-  throw std::bad_alloc();
-}
+using bench::g_allocations;
 
 // Answers every STATUS at once with a fixed operand byte.
 class InstantTransport final : public platform::AvcTransport {
@@ -63,33 +51,6 @@ void BM_VendorStatusCommand(benchmark::State& state) {
 BENCHMARK(BM_VendorStatusCommand)->Repetitions(10)->ReportAggregatesOnly(true);
 
 }  // namespace
-
-void* operator new(std::size_t size) { return CountedAlloc(size); }
-void* operator new[](std::size_t size) { return CountedAlloc(size); }
-void* operator new(std::size_t size, const std::nothrow_t&) noexcept {
-  try {
-    return CountedAlloc(size);
-  } catch (...) {
-    return nullptr;
-  }
-}
-void* operator new[](std::size_t size, const std::nothrow_t&) noexcept {
-  try {
-    return CountedAlloc(size);
-  } catch (...) {
-    return nullptr;
-  }
-}
-void* operator new(std::size_t size, std::align_val_t align) { return CountedAlignedAlloc(size, align); }
-void* operator new[](std::size_t size, std::align_val_t align) { return CountedAlignedAlloc(size, align); }
-void operator delete(void* p) noexcept { std::free(p); }
-void operator delete[](void* p) noexcept { std::free(p); }
-void operator delete(void* p, std::size_t) noexcept { std::free(p); }
-void operator delete[](void* p, std::size_t) noexcept { std::free(p); }
-void operator delete(void* p, std::align_val_t) noexcept { std::free(p); }
-void operator delete[](void* p, std::align_val_t) noexcept { std::free(p); }
-void operator delete(void* p, std::size_t, std::align_val_t) noexcept { std::free(p); }
-void operator delete[](void* p, std::size_t, std::align_val_t) noexcept { std::free(p); }
 
 int main(int argc, char** argv) {
 #ifndef _WIN32

@@ -2,7 +2,8 @@
 # Installs what the build needs on Debian 12 (nothing when everything is there).
 # With "cross": also the MinGW-w64 compilers, the IDL compiler and Wine.
 set -euo pipefail
-packages=(build-essential cmake googletest libgtest-dev libgmock-dev libbenchmark-dev)
+packages=(build-essential cmake googletest libgtest-dev libgmock-dev libbenchmark-dev
+  pkg-config libxcb1-dev xvfb)  # the preview draws with XCB; its tests run under Xvfb
 if [ "${1:-}" = cross ]; then
   packages+=(g++-mingw-w64-x86-64 g++-mingw-w64-i686 mingw-w64-tools libwine-dev wine wine64)
 fi

@@ -10,6 +10,7 @@
 #include "camctl/common/results.h"
 #include "camctl/devices/device_sources.h"
 #include "camctl/devices/device_walker.h"
+#include "camctl/preview/preview_control.h"
 #include "camctl/settings/camera_settings.h"
 #include "storage/storage_channel.h"
 
@@ -169,7 +170,7 @@ HRESULT SelectDevice(CameraState& state, BSTR device) {
 
   if (AttachTransport(state, filter.get()) != S_OK) return E_FAIL;
   settings::ProbeCapabilities(state);
-  // The preview graph joins here once the preview is built.
+  CreatePreview(state, *filter);
 
   platform::ComString instanceKey;
   if (FindStorageInstanceKey(sources, state.selectedUniqueId, instanceKey) != S_OK) return E_FAIL;

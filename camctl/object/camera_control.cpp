@@ -11,6 +11,7 @@
 #include "camctl/devices/device_selection.h"
 #include "camctl/object/module_state.h"
 #include "camctl/presets/preset_slots.h"
+#include "camctl/preview/preview_control.h"
 #include "camctl/settings/camera_settings.h"
 #include "camctl/settings/device_modes.h"
 #include "platform/module.h"
@@ -190,6 +191,7 @@ HRESULT CameraControl::RemoveDevice() {
     std::lock_guard lock(state_.lock);
     state_.selectedUniqueId.clear();
     state_.selectedDevicePath.clear();
+    DestroyPreview(state_);
     DetachTransport(state_);
     CloseStorageChannel(state_);
     state_.capabilityMask = 0;
@@ -226,17 +228,21 @@ HRESULT CameraControl::GetColorBars(LONG* pColorBarsState) {
   return Guarded([&] { return settings::GetColorBars(state_, pColorBarsState); });
 }
 
-// ICDVPreviewControl. Selection creates no preview graph yet, so every preview
-// method answers as for an object without one, after the connection checks.
-HRESULT CameraControl::PreviewUnavailable() {
-  std::lock_guard lock(state_.lock);
-  if (state_.connection == ConnectionState::Removed) return CAM_E_REMOVED;
-  return CAM_E_NOT_CONNECTED;
+// ICDVPreviewControl
+HRESULT CameraControl::SetOwner(LONG hwndOwner) {
+  return Guarded([&] { return SetPreviewOwner(state_, hwndOwner); });
 }
-HRESULT CameraControl::SetOwner(LONG) { return PreviewUnavailable(); }
-HRESULT CameraControl::StartPreview() { return PreviewUnavailable(); }
-HRESULT CameraControl::StopPreview() { return PreviewUnavailable(); }
-HRESULT CameraControl::SetVisible(LONG) { return PreviewUnavailable(); }
-HRESULT CameraControl::MoveWindow(LONG, LONG, LONG, LONG) { return PreviewUnavailable(); }
+HRESULT CameraControl::StartPreview() {
+  return Guarded([&] { return camctl::StartPreview(state_); });
+}
+HRESULT CameraControl::StopPreview() {
+  return Guarded([&] { return camctl::StopPreview(state_); });
+}
+HRESULT CameraControl::SetVisible(LONG lValue) {
+  return Guarded([&] { return SetPreviewVisible(state_, lValue); });
+}
+HRESULT CameraControl::MoveWindow(LONG Left, LONG Top, LONG Width, LONG Height) {
+  return Guarded([&] { return MovePreview(state_, Left, Top, Width, Height); });
+}
 
 }  // namespace camctl

@@ -137,7 +137,6 @@ class CameraControl final : public DispatchOf<ICDVCameraControl>,
     CameraControl& owner_;
   };
 
-  HRESULT PreviewUnavailable();
   HRESULT InternalQueryInterface(REFIID riid, void** ppv);
   ULONG InternalAddRef();
   ULONG InternalRelease();

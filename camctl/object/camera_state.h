@@ -17,6 +17,7 @@ class StorageChannel;
 namespace camctl {
 
 class CommandChannel;
+class PreviewGraph;
 
 enum class ConnectionState : int32_t { NoCamera = 0, Attached = 1, Removed = 2 };
 
@@ -31,6 +32,7 @@ struct CameraState {
 
   std::unique_ptr<CommandChannel> commandChannel;
   std::unique_ptr<storage::StorageChannel> storageChannel;  // open while a camera's storage is selected
+  std::shared_ptr<PreviewGraph> previewGraph;  // the selected camera's preview
 
   platform::ComString selectedUniqueId;
   platform::ComString selectedDevicePath;

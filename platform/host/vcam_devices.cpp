@@ -9,6 +9,7 @@
 #include "platform/imaging_devices.h"
 #include "platform/registry.h"
 #include "platform/video_devices.h"
+#include "vcam_capture_device.h"
 #include "vcam/vcam.h"
 
 namespace platform {
@@ -25,20 +26,17 @@ class VcamTransport final : public AvcTransport {
   std::unique_ptr<vcam::Camera> camera_;
 };
 
-class VcamCaptureDevice final : public CaptureDevice {
- public:
-  explicit VcamCaptureDevice(std::filesystem::path dir) : dir_(std::move(dir)) {}
-  std::shared_ptr<AvcTransport> QueryTransport() override {
-    try {
-      return std::make_shared<VcamTransport>(vcam::Camera::Open(dir_));
-    } catch (const std::exception&) {
-      return nullptr;  // the camera was deleted meanwhile
-    }
-  }
+}  // namespace
 
- private:
-  std::filesystem::path dir_;
-};
+std::shared_ptr<AvcTransport> host::VcamCaptureDevice::QueryTransport() {
+  try {
+    return std::make_shared<VcamTransport>(vcam::Camera::Open(dir_));
+  } catch (const std::exception&) {
+    return nullptr;  // the camera was deleted meanwhile
+  }
+}
+
+namespace {
 
 class VcamVideoDevice final : public VideoInputDevice {
  public:
@@ -52,7 +50,7 @@ class VcamVideoDevice final : public VideoInputDevice {
       auto camera = vcam::Camera::Open(dir_);
       vcam::State state;
       if (!camera->PeekState(state) || !state.plugged) return nullptr;
-      return std::make_shared<VcamCaptureDevice>(dir_);
+      return std::make_shared<host::VcamCaptureDevice>(dir_);
     } catch (const std::exception&) {
       return nullptr;
     }

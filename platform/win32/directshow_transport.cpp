@@ -39,6 +39,8 @@ class ExtDevice final : public CaptureDevice {
   ExtDevice(const ExtDevice&) = delete;
   ExtDevice& operator=(const ExtDevice&) = delete;
 
+  IUnknown* device() const { return device_; }
+
   std::shared_ptr<AvcTransport> QueryTransport() override {
     IAMExtTransport* transport = nullptr;
     if (FAILED(device_->QueryInterface(kIidExtTransport, reinterpret_cast<void**>(&transport))) ||
@@ -56,6 +58,11 @@ class ExtDevice final : public CaptureDevice {
 std::unique_ptr<CaptureDevice> WrapExternalDevice(IUnknown* externalDevice) {
   if (!externalDevice) return nullptr;
   return std::make_unique<ExtDevice>(externalDevice);
+}
+
+IUnknown* ExternalDeviceOf(CaptureDevice& device) {
+  const auto* wrapped = dynamic_cast<const ExtDevice*>(&device);
+  return wrapped ? wrapped->device() : nullptr;
 }
 
 }  // namespace platform::win32

@@ -11,5 +11,8 @@ namespace platform::win32 {
 // Wraps the external-device interface (IAMExtDevice) of a bound capture filter;
 // takes its own reference.
 std::unique_ptr<CaptureDevice> WrapExternalDevice(IUnknown* externalDevice);
+// The external-device interface inside a device made by WrapExternalDevice;
+// null for any other device. No reference is added.
+IUnknown* ExternalDeviceOf(CaptureDevice& device);
 
 }  // namespace platform::win32

@@ -69,6 +69,7 @@ const std::map<std::string, std::string>& HelpTexts() {
               "  slot-count-answer N        CountEntries of \\dev\\campset answers N (0: the files)\n"
               "  implemented CODE on|off    whether a command set 0x0001 code is implemented\n"
               "  supported on|off           identification query answer\n"
+              "  video on|off               whether the camera gives a picture (off: no preview)\n"
               "  chunk-size N | chunk-wait on|off | chunk-wait-ms N   long transfers in chunks\n"
               "  trace-max N                trace size before it rotates\n"
               "  medium M present|absent|exchange|protect|unprotect\n"},
@@ -268,10 +269,10 @@ int Show(Args& a) {
               id.pnpFriendlyName.c_str(), id.model.c_str(), id.uniqueId.c_str(), id.imagingDeviceId.c_str(),
               id.devSymLink.c_str());
   std::printf("plugged: %s\nsupported: %s\nmode: %s\nemergency: %u\nevf: %u\ncolour bars: %u\nbusy-ms: %u\n"
-              "storage mode: 0x%02X\nchunk-size: %u chunk-wait: %s chunk-wait-ms: %u\ntrace-max: %u\n",
+              "storage mode: 0x%02X\nchunk-size: %u chunk-wait: %s chunk-wait-ms: %u\ntrace-max: %u\nvideo: %s\n",
               s.plugged ? "yes" : "no", s.supported ? "yes" : "no", s.mode == vcam::kModeCamera ? "camera" : "vcr",
               s.emergency, s.value[0x12][0], s.value[0x16][0], s.busyMs, s.storageMode, s.chunkSize,
-              s.chunkWait ? "on" : "off", s.chunkWaitMs, s.traceMaxBytes);
+              s.chunkWait ? "on" : "off", s.chunkWaitMs, s.traceMaxBytes, s.noVideo ? "off" : "on");
   std::printf("registers:");
   for (unsigned code = 0x40; code <= 0x50; ++code) {
     if (code == 0x42 || code == 0x43) continue;
@@ -342,10 +343,11 @@ int Set(Args& a) {
     const uint8_t code = static_cast<uint8_t>(Number(a.Next("code"), 255, "code"));
     const bool on = OnOff(a.Next("on|off"));
     change = [=](vcam::State& s) { s.SetImplemented(code, on); };
-  } else if (key == "supported" || key == "chunk-wait") {
+  } else if (key == "supported" || key == "chunk-wait" || key == "video") {
     const bool on = OnOff(a.Next("on|off"));
     change = [=](vcam::State& s) {
       if (key == "supported") s.supported = on;
+      else if (key == "video") s.noVideo = !on;
       else s.chunkWait = on;
     };
   } else if (key == "medium") {

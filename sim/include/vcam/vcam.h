@@ -121,7 +121,7 @@ struct State {
   uint8_t subunitC8 = 0;        // camera subunit opcode 0xC8 value
   uint8_t chunkWait = 0;        // long transfers wait for a control frame per chunk
   uint8_t mediaCount = 1;
-  uint8_t reserved0 = 0;
+  uint8_t noVideo = 0;          // 1: the camera gives no picture (its preview cannot be built)
   uint32_t busyMs = 300;        // busy window after a preset-changing command
   int64_t busyUntilMs = 0;      // CLOCK_REALTIME milliseconds
   uint32_t chunkSize = 0;       // 0: transfers in one piece
