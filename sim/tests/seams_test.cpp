@@ -29,7 +29,6 @@ class SeamsTest : public RootFixture {
   void SetUp() override {
     RootFixture::SetUp();
     ::setenv("HOSTCOM_REGISTRY", (root_ / "registry.reg").c_str(), 1);
-    ::setenv("VCAM_NOTICE_POLL_MS", "10", 1);
     CameraOptions a;
     a.uniqueId = "0800460102ab0001";
     first_ = Create("a-first", a);
@@ -41,7 +40,6 @@ class SeamsTest : public RootFixture {
   }
   void TearDown() override {
     ::unsetenv("HOSTCOM_REGISTRY");
-    ::unsetenv("VCAM_NOTICE_POLL_MS");
     RootFixture::TearDown();
   }
   std::unique_ptr<Camera> first_, second_;
@@ -142,6 +140,29 @@ TEST_F(SeamsTest, UnpluggingSendsOneRemovalNotice) {
   std::this_thread::sleep_for(std::chrono::milliseconds(100));
   ASSERT_EQ(removed.size(), 1u);  // once, and none after the subscription ended
   EXPECT_EQ(removed[0], second_->identity().devicePath);
+}
+
+TEST_F(SeamsTest, UnplugThenReplugStillSendsARemovalNotice) {
+  std::mutex m;
+  std::condition_variable cv;
+  std::vector<std::string> removed;
+  auto subscription = platform::SubscribeRemovalNotices([&](platform::ComStringView path) {
+    std::lock_guard<std::mutex> lock(m);
+    removed.push_back(ComToUtf8(path));
+    cv.notify_all();
+  });
+  ASSERT_NE(subscription, nullptr);
+  // Plugged again before the notice thread can look: the unplug counter tells.
+  first_->Modify([](vcam::State& s) { s.plugged = 0; });
+  first_->Modify([](vcam::State& s) { s.plugged = 1; });
+  {
+    std::unique_lock<std::mutex> lock(m);
+    ASSERT_TRUE(cv.wait_for(lock, std::chrono::seconds(5), [&] { return !removed.empty(); }));
+  }
+  subscription.reset();
+  ASSERT_EQ(removed.size(), 1u);
+  EXPECT_EQ(removed[0], first_->identity().devicePath);
+  EXPECT_EQ(first_->ReadState().unplugCount, 1);
 }
 
 TEST_F(SeamsTest, SubscriptionMayEndInsideItsOwnCallback) {

@@ -121,7 +121,9 @@ struct State {
   uint8_t subunitC8 = 0;        // camera subunit opcode 0xC8 value
   uint8_t chunkWait = 0;        // long transfers wait for a control frame per chunk
   uint8_t mediaCount = 1;
-  uint8_t reserved0 = 0;
+  // Bumped at every unplug (wrapping), so a watcher that wakes after an
+  // unplug and a replug still sees that the camera went away.
+  uint8_t unplugCount = 0;
   uint32_t busyMs = 300;        // busy window after a preset-changing command
   int64_t busyUntilMs = 0;      // CLOCK_REALTIME milliseconds
   uint32_t chunkSize = 0;       // 0: transfers in one piece
@@ -269,6 +271,9 @@ class Camera {
 
 // The root folder of cameras.
 std::filesystem::path RootDir();
+// The file in a root that is touched (opened for writing and closed) after
+// every unplug of one of its cameras, for watchers to wait on.
+inline constexpr const char* kEventsFileName = ".events";
 // True when neither VCAM_HOME is set: the root is the per-user default.
 bool UsingDefaultRoot();
 
