@@ -11,6 +11,7 @@
 #include "camctl/devices/device_sources.h"
 #include "camctl/devices/device_walker.h"
 #include "camctl/settings/camera_settings.h"
+#include "camctl/settings/preset_zero.h"
 #include "storage/storage_channel.h"
 
 namespace camctl {
@@ -162,6 +163,7 @@ HRESULT SelectDevice(CameraState& state, BSTR device) {
     if (record.deviceIdentifier != wanted) continue;
     state.selectedUniqueId = record.uniqueId;
     state.selectedDevicePath = record.devicePath;
+    state.reapplyPresetZero = settings::IsPresetZeroModel(record.devicePath);
     filter = record.moniker->Bind();
     if (!filter) return E_FAIL;
     break;
