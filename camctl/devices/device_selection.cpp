@@ -37,17 +37,6 @@ BSTR NewBstrOrNull(platform::ComStringView text) {
   return SysAllocStringLen(text.data(), static_cast<UINT>(text.size()));
 }
 
-OLECHAR AsciiFold(OLECHAR c) {
-  return (c >= 'a' && c <= 'z') ? static_cast<OLECHAR>(c - ('a' - 'A')) : c;
-}
-
-bool EqualIgnoringCase(platform::ComStringView a, platform::ComStringView b) {
-  if (a.size() != b.size()) return false;
-  for (size_t i = 0; i < a.size(); ++i)
-    if (AsciiFold(a[i]) != AsciiFold(b[i])) return false;
-  return true;
-}
-
 // The imaging-service device of the selected camera: a digital camera whose
 // storage link carries the same unique id (letter case aside).
 HRESULT FindStorageInstanceKey(const DeviceSources& sources, platform::ComStringView uniqueId,

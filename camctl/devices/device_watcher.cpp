@@ -6,6 +6,7 @@
 #include <thread>
 
 #include "camctl/channel/attachment.h"
+#include "camctl/devices/device_walker.h"
 
 namespace camctl {
 
@@ -18,15 +19,6 @@ DeviceWatcher::~DeviceWatcher() {
 }
 
 namespace {
-
-OLECHAR AsciiFold(OLECHAR c) { return (c >= 'a' && c <= 'z') ? static_cast<OLECHAR>(c - ('a' - 'A')) : c; }
-
-bool EqualIgnoringCase(platform::ComStringView a, platform::ComStringView b) {
-  if (a.size() != b.size()) return false;
-  for (size_t i = 0; i < a.size(); ++i)
-    if (AsciiFold(a[i]) != AsciiFold(b[i])) return false;
-  return true;
-}
 
 // Takes the target's object lock, or gives up once the watcher has stopped.
 // The lock is only tried, so a thread that holds it while stopping the watcher

@@ -31,8 +31,13 @@ class WindowRemovalSubscription final : public RemovalSubscription {
   ~WindowRemovalSubscription() override {
     if (window_ == nullptr) return;
     if (notification_ != nullptr) UnregisterDeviceNotification(notification_);
-    RemovePropW(window_, kPropertyName);
-    DestroyWindow(window_);  // allowed from inside the window's own message
+    RemovePropW(window_, kPropertyName);  // a late message finds no subscription
+    // Only the owning thread may destroy the window (also from inside its own
+    // message); any other thread asks it to close.
+    if (GetWindowThreadProcessId(window_, nullptr) == GetCurrentThreadId())
+      DestroyWindow(window_);
+    else
+      PostMessageW(window_, WM_CLOSE, 0, 0);
     if (const ATOM atom = GlobalFindAtomW(kPropertyName); atom != 0) GlobalDeleteAtom(atom);
   }
   WindowRemovalSubscription(const WindowRemovalSubscription&) = delete;

@@ -170,12 +170,17 @@ TEST_F(SeamsTest, SubscriptionMayEndInsideItsOwnCallback) {
   std::condition_variable cv;
   bool called = false;
   std::unique_ptr<platform::RemovalSubscription> subscription;
-  subscription = platform::SubscribeRemovalNotices([&](platform::ComStringView) {
+  {
+    // Stored under the lock the callback takes: the notice thread learns of
+    // the unplug through the file system, which orders nothing for the compiler.
     std::lock_guard<std::mutex> lock(m);
-    subscription.reset();
-    called = true;
-    cv.notify_all();
-  });
+    subscription = platform::SubscribeRemovalNotices([&](platform::ComStringView) {
+      std::lock_guard<std::mutex> inner(m);
+      subscription.reset();
+      called = true;
+      cv.notify_all();
+    });
+  }
   first_->SetPlugged(false);
   second_->SetPlugged(false);
   std::unique_lock<std::mutex> lock(m);
