@@ -118,51 +118,40 @@ TEST_F(SeamsTest, StorageDriverRefusesUnknownOrUnpluggedLinks) {
   EXPECT_EQ(platform::OpenStorageDriver(Utf8ToCom(link), handle), 2);
 }
 
-TEST_F(SeamsTest, UnpluggingSendsOneRemovalNotice) {
-  std::mutex m;
-  std::condition_variable cv;
-  std::vector<std::string> removed;
-  auto subscription = platform::SubscribeRemovalNotices([&](platform::ComStringView path) {
+TEST_F(SeamsTest, EachUnplugSendsOneRemovalNotice) {
+  const struct {
+    const char* name;
+    bool replugAtOnce;  // plugged again before the notice thread can look: the unplug counter tells
+  } cases[] = {{"unplug", false}, {"unplug then replug", true}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    first_->SetPlugged(true);
+    second_->SetPlugged(true);
+    std::mutex m;
+    std::condition_variable cv;
+    std::vector<std::string> removed;
+    auto subscription = platform::SubscribeRemovalNotices([&](platform::ComStringView path) {
+      std::lock_guard<std::mutex> lock(m);
+      removed.push_back(ComToUtf8(path));
+      cv.notify_all();
+    });
+    ASSERT_NE(subscription, nullptr);
+    const uint8_t unplugsBefore = second_->ReadState().unplugCount;
+    second_->Modify([](vcam::State& s) { s.plugged = 0; });
+    if (c.replugAtOnce) second_->Modify([](vcam::State& s) { s.plugged = 1; });
+    {
+      std::unique_lock<std::mutex> lock(m);
+      ASSERT_TRUE(cv.wait_for(lock, std::chrono::seconds(5), [&] { return !removed.empty(); }));
+    }
+    EXPECT_EQ(second_->ReadState().unplugCount, static_cast<uint8_t>(unplugsBefore + 1));
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    subscription.reset();
+    first_->SetPlugged(false);
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
     std::lock_guard<std::mutex> lock(m);
-    removed.push_back(ComToUtf8(path));
-    cv.notify_all();
-  });
-  ASSERT_NE(subscription, nullptr);
-  second_->SetPlugged(false);
-  {
-    std::unique_lock<std::mutex> lock(m);
-    ASSERT_TRUE(cv.wait_for(lock, std::chrono::seconds(5), [&] { return !removed.empty(); }));
+    ASSERT_EQ(removed.size(), 1u);  // once, and none after the subscription ended
+    EXPECT_EQ(removed[0], second_->identity().devicePath);
   }
-  std::this_thread::sleep_for(std::chrono::milliseconds(100));
-  subscription.reset();
-  second_->SetPlugged(true);
-  first_->SetPlugged(false);
-  std::this_thread::sleep_for(std::chrono::milliseconds(100));
-  ASSERT_EQ(removed.size(), 1u);  // once, and none after the subscription ended
-  EXPECT_EQ(removed[0], second_->identity().devicePath);
-}
-
-TEST_F(SeamsTest, UnplugThenReplugStillSendsARemovalNotice) {
-  std::mutex m;
-  std::condition_variable cv;
-  std::vector<std::string> removed;
-  auto subscription = platform::SubscribeRemovalNotices([&](platform::ComStringView path) {
-    std::lock_guard<std::mutex> lock(m);
-    removed.push_back(ComToUtf8(path));
-    cv.notify_all();
-  });
-  ASSERT_NE(subscription, nullptr);
-  // Plugged again before the notice thread can look: the unplug counter tells.
-  first_->Modify([](vcam::State& s) { s.plugged = 0; });
-  first_->Modify([](vcam::State& s) { s.plugged = 1; });
-  {
-    std::unique_lock<std::mutex> lock(m);
-    ASSERT_TRUE(cv.wait_for(lock, std::chrono::seconds(5), [&] { return !removed.empty(); }));
-  }
-  subscription.reset();
-  ASSERT_EQ(removed.size(), 1u);
-  EXPECT_EQ(removed[0], first_->identity().devicePath);
-  EXPECT_EQ(first_->ReadState().unplugCount, 1);
 }
 
 TEST_F(SeamsTest, SubscriptionMayEndInsideItsOwnCallback) {
