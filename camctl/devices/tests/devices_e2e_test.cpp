@@ -50,7 +50,8 @@ std::string HexOf(const std::vector<uint8_t>& bytes) {
 constexpr char kIdentificationQuery[] = "0120000000850010" "13FFFF";
 constexpr char kPresetAvailability[] = "0120000000850001" "73FF";
 
-class DevicesE2eTest : public ::testing::Test {
+// Run against the KV7 model and another one: selection is the same for both.
+class DevicesE2eTest : public ::testing::TestWithParam<const char*> {
  protected:
   void SetUp() override {
     dir_ = env_.emplace("velquin-devices").Dir();
@@ -64,7 +65,7 @@ class DevicesE2eTest : public ::testing::Test {
   }
 
   vcam::Camera& AddCamera(const std::string& name, vcam::CameraOptions options = {}) {
-    if (options.model == "KV7") options.model = "KX1";  // a model without the preset zero re-apply
+    if (options.model == "KV7") options.model = GetParam();  // the default model becomes the one under test
     options.sampleContent = false;
     cameras_.push_back(vcam::CreateCamera(dir_ / "cameras", name, options));
     return *cameras_.back();
@@ -100,7 +101,7 @@ class DevicesE2eTest : public ::testing::Test {
   std::vector<ICDVEnumDevice*> objects_;
 };
 
-TEST_F(DevicesE2eTest, EnumerateWithoutCameras) {
+TEST_P(DevicesE2eTest, EnumerateWithoutCameras) {
   ICDVEnumDevice* object = NewObject();
   SAFEARRAY* list = reinterpret_cast<SAFEARRAY*>(0x10);
   LONG count = 42;
@@ -110,7 +111,7 @@ TEST_F(DevicesE2eTest, EnumerateWithoutCameras) {
   EXPECT_EQ(object->EnumerateDevice(nullptr, &count), E_POINTER);
 }
 
-TEST_F(DevicesE2eTest, EnumerateOneCamera) {
+TEST_P(DevicesE2eTest, EnumerateOneCamera) {
   vcam::Camera& cam = AddCamera("cam");
   ICDVEnumDevice* object = NewObject();
   SAFEARRAY* list = nullptr;
@@ -134,7 +135,7 @@ TEST_F(DevicesE2eTest, EnumerateOneCamera) {
   EXPECT_EQ(StateOf(object).connection, ConnectionState::NoCamera);
 }
 
-TEST_F(DevicesE2eTest, EnumerateTwoCamerasAndLeaveOutAnUnsupportedOne) {
+TEST_P(DevicesE2eTest, EnumerateTwoCamerasAndLeaveOutAnUnsupportedOne) {
   vcam::Camera& a = AddCamera("a");
   vcam::CameraOptions other;
   other.supported = false;
@@ -157,7 +158,7 @@ TEST_F(DevicesE2eTest, EnumerateTwoCamerasAndLeaveOutAnUnsupportedOne) {
   EXPECT_EQ(traceB[0].response.substr(18, 4), "0102");
 }
 
-TEST_F(DevicesE2eTest, EnumerateTwelveCamerasListsTen) {
+TEST_P(DevicesE2eTest, EnumerateTwelveCamerasListsTen) {
   for (int i = 0; i < 12; ++i) {
     char name[8];
     std::snprintf(name, sizeof name, "cam%02d", i);
@@ -177,7 +178,7 @@ TEST_F(DevicesE2eTest, EnumerateTwelveCamerasListsTen) {
   EXPECT_TRUE(ReadTrace(*cameras_[11]).empty());
 }
 
-TEST_F(DevicesE2eTest, DevicePathWithTooFewHashesEndsTheWalk) {
+TEST_P(DevicesE2eTest, DevicePathWithTooFewHashesEndsTheWalk) {
   vcam::Camera& first = AddCamera("a");
   vcam::Camera& broken = AddCamera("b");
   vcam::Camera& last = AddCamera("c");
@@ -199,7 +200,7 @@ TEST_F(DevicesE2eTest, DevicePathWithTooFewHashesEndsTheWalk) {
   EXPECT_TRUE(ReadTrace(last).empty());
 }
 
-TEST_F(DevicesE2eTest, SelectRemoveAndSelectAgain) {
+TEST_P(DevicesE2eTest, SelectRemoveAndSelectAgain) {
   vcam::Camera& cam = AddCamera("cam");
   ICDVEnumDevice* object = NewObject();
   CameraState& state = StateOf(object);
@@ -246,7 +247,7 @@ TEST_F(DevicesE2eTest, SelectRemoveAndSelectAgain) {
   EXPECT_GT(ReadTrace(cam).size(), linesAfterFirst);
 }
 
-TEST_F(DevicesE2eTest, SelectArgumentChecks) {
+TEST_P(DevicesE2eTest, SelectArgumentChecks) {
   vcam::Camera& cam = AddCamera("cam");
   ICDVEnumDevice* object = NewObject();
   EXPECT_EQ(object->SelectDevice(nullptr), E_INVALIDARG);
@@ -259,7 +260,7 @@ TEST_F(DevicesE2eTest, SelectArgumentChecks) {
   EXPECT_TRUE(ReadTrace(cam).empty());
 }
 
-TEST_F(DevicesE2eTest, TwoObjectsOnOneCamera) {
+TEST_P(DevicesE2eTest, TwoObjectsOnOneCamera) {
   vcam::Camera& cam = AddCamera("cam");
   ICDVEnumDevice* first = NewObject();
   ICDVEnumDevice* second = NewObject();
@@ -278,7 +279,7 @@ TEST_F(DevicesE2eTest, TwoObjectsOnOneCamera) {
   EXPECT_TRUE(StateOf(second).storageChannel);
 }
 
-TEST_F(DevicesE2eTest, BusySlotCountIsAskedFiveTimes) {
+TEST_P(DevicesE2eTest, BusySlotCountIsAskedFiveTimes) {
   vcam::Camera& cam = AddCamera("cam");
   vcam::Fault busy;
   busy.kind = vcam::FaultKind::StorageStatus;
@@ -302,7 +303,7 @@ TEST_F(DevicesE2eTest, BusySlotCountIsAskedFiveTimes) {
   EXPECT_EQ(state.presetCount, 3);
 }
 
-TEST_F(DevicesE2eTest, SelectionTimeQueryOutcomes) {
+TEST_P(DevicesE2eTest, SelectionTimeQueryOutcomes) {
   vcam::Camera& cam = AddCamera("cam");
   ICDVEnumDevice* object = NewObject();
   CameraState& state = StateOf(object);
@@ -334,7 +335,7 @@ TEST_F(DevicesE2eTest, SelectionTimeQueryOutcomes) {
   EXPECT_EQ(trace.back().result, 71);
 }
 
-TEST_F(DevicesE2eTest, UnpluggedCameraCannotBeSelected) {
+TEST_P(DevicesE2eTest, UnpluggedCameraCannotBeSelected) {
   vcam::Camera& cam = AddCamera("cam");
   ICDVEnumDevice* object = NewObject();
   Bstr id(IdentifierOf(cam));
@@ -348,7 +349,7 @@ TEST_F(DevicesE2eTest, UnpluggedCameraCannotBeSelected) {
   EXPECT_EQ(object->SelectDevice(id.get()), S_OK);
 }
 
-TEST_F(DevicesE2eTest, DeviceInfoWithAndWithoutAttachment) {
+TEST_P(DevicesE2eTest, DeviceInfoWithAndWithoutAttachment) {
   vcam::Camera& cam = AddCamera("cam");
   vcam::CameraOptions kv7;
   kv7.model = "kv7";
@@ -360,7 +361,7 @@ TEST_F(DevicesE2eTest, DeviceInfoWithAndWithoutAttachment) {
   ASSERT_EQ(object->GetDeviceInfo(id.get(), friendly.out(), path.out(), model.out()), S_OK);
   EXPECT_EQ(friendly.utf8(), cam.identity().pnpFriendlyName);
   EXPECT_EQ(path.utf8(), cam.identity().devicePath);
-  EXPECT_EQ(model.utf8(), "KX1");
+  EXPECT_EQ(model.utf8(), GetParam());
   Bstr otherId(IdentifierOf(other));
   ASSERT_EQ(object->GetDeviceInfo(otherId.get(), nullptr, nullptr, model.out()), S_OK);
   EXPECT_EQ(model.utf8(), "KV7");
@@ -378,7 +379,7 @@ TEST_F(DevicesE2eTest, DeviceInfoWithAndWithoutAttachment) {
   EXPECT_EQ(model.get(), nullptr);
 }
 
-TEST_F(DevicesE2eTest, ReleasingTheObjectClosesItsChannels) {
+TEST_P(DevicesE2eTest, ReleasingTheObjectClosesItsChannels) {
   vcam::Camera& cam = AddCamera("cam");
   ICDVEnumDevice* object = NewObject();
   Bstr id(IdentifierOf(cam));
@@ -391,6 +392,8 @@ TEST_F(DevicesE2eTest, ReleasingTheObjectClosesItsChannels) {
   ICDVEnumDevice* next = NewObject();
   EXPECT_EQ(next->SelectDevice(id.get()), S_OK);
 }
+
+INSTANTIATE_TEST_SUITE_P(Models, DevicesE2eTest, ::testing::Values("KX1", "KV7"));
 
 }  // namespace
 }  // namespace camctl::testing
