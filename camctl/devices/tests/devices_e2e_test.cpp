@@ -1,16 +1,20 @@
-// Enumeration, selection, removal and device information through the COM
-// interfaces of a CameraControl object, against virtual camcorders: result
-// codes, out-values and the bytes in each camera's trace.
+// Enumeration, selection, removal, device information and the device watcher
+// through the COM interfaces of a CameraControl object, against virtual
+// camcorders: result codes, out-values and the bytes in each camera's trace.
 #include <gtest/gtest.h>
 
 #include <cctype>
+#include <chrono>
+#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <mutex>
 #include <random>
 #include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "camctl/channel/attachment.h"
@@ -25,6 +29,7 @@ namespace camctl::testing {
 namespace {
 
 namespace fs = std::filesystem;
+using namespace std::chrono_literals;
 
 using TraceLine = vcam::TraceEntry;
 
@@ -51,6 +56,35 @@ constexpr char kIdentificationQuery[] = "0120000000850010" "13FFFF";
 constexpr char kPresetAvailability[] = "0120000000850001" "73FF";
 
 // Run against the KV7 model and another one: selection is the same for both.
+// Ends the process when a test runs far past its time: a deadlock must show
+// as a failure, not as a hung run.
+class Watchdog {
+ public:
+  explicit Watchdog(std::chrono::seconds limit) {
+    thread_ = std::thread([this, limit] {
+      std::unique_lock<std::mutex> lock(mutex_);
+      if (!done_.wait_for(lock, limit, [this] { return finished_; })) {
+        std::fprintf(stderr, "watchdog: no progress for %lld s, deadlocked\n", static_cast<long long>(limit.count()));
+        std::abort();
+      }
+    });
+  }
+  ~Watchdog() {
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      finished_ = true;
+    }
+    done_.notify_all();
+    thread_.join();
+  }
+
+ private:
+  std::mutex mutex_;
+  std::condition_variable done_;
+  bool finished_ = false;
+  std::thread thread_;
+};
+
 class DevicesE2eTest : public ::testing::TestWithParam<const char*> {
  protected:
   void SetUp() override {
@@ -93,6 +127,33 @@ class DevicesE2eTest : public ::testing::TestWithParam<const char*> {
     while (std::getline(in, line)) text += (line.rfind("device_path=", 0) == 0 ? "device_path=" + devicePath : line) + "\n";
     in.close();
     std::ofstream(file) << text;
+  }
+
+  // ---- Device watcher ----
+  static HRESULT Select(ICDVEnumDevice* object, vcam::Camera& camera) {
+    const Bstr id(IdentifierOf(camera));
+    return object->SelectDevice(id.get());
+  }
+  // A plain setting write, which answers CAM_E_REMOVED once the object has seen the removal.
+  static HRESULT Write(ICDVEnumDevice* object) {
+    ICDVCameraControl* control = nullptr;
+    EXPECT_EQ(object->QueryInterface(IID_ICDVCameraControl, reinterpret_cast<void**>(&control)), S_OK);
+    const HRESULT hr = control->SetStatus(1, 0);
+    control->Release();
+    return hr;
+  }
+  static ConnectionState Connection(ICDVEnumDevice* object) {
+    CameraState& state = StateOf(object);
+    std::lock_guard<std::recursive_mutex> hold(state.lock);
+    return state.connection;
+  }
+  // Waits (bounded) for the object to see its camera's removal.
+  static bool BecomesRemoved(ICDVEnumDevice* object) {
+    for (auto end = std::chrono::steady_clock::now() + 5s; std::chrono::steady_clock::now() < end;) {
+      if (Connection(object) == ConnectionState::Removed) return true;
+      std::this_thread::sleep_for(2ms);
+    }
+    return false;
   }
 
   std::optional<vcam::testing::IsolatedEnvironment> env_;
@@ -391,6 +452,91 @@ TEST_P(DevicesE2eTest, ReleasingTheObjectClosesItsChannels) {
   // A new object can take the camera at once.
   ICDVEnumDevice* next = NewObject();
   EXPECT_EQ(next->SelectDevice(id.get()), S_OK);
+}
+
+// ---- Device watcher ------------------------------------------------------------------
+
+TEST_P(DevicesE2eTest, UnpluggingOneOfTwoCamerasRemovesOnlyItsObject) {
+  vcam::Camera& first = AddCamera("first");
+  vcam::Camera& second = AddCamera("second");
+  ICDVEnumDevice* a = NewObject();
+  ICDVEnumDevice* b = NewObject();
+  ASSERT_EQ(Select(a, first), S_OK);
+  ASSERT_EQ(Select(b, second), S_OK);
+  first.SetPlugged(false);
+  ASSERT_TRUE(BecomesRemoved(a));
+  EXPECT_EQ(Write(a), CAM_E_REMOVED);
+  EXPECT_EQ(Select(a, first), CAM_E_LOCK_TIMEOUT) << "removed until the client calls RemoveDevice";
+  std::this_thread::sleep_for(50ms);  // a stray notice would have reached the other object by now
+  EXPECT_EQ(Connection(b), ConnectionState::Attached);
+  EXPECT_EQ(Write(b), S_OK);
+}
+
+TEST_P(DevicesE2eTest, UnplugThenReplugStillCountsAsARemoval) {
+  vcam::Camera& camera = AddCamera("cam");
+  ICDVEnumDevice* object = NewObject();
+  ASSERT_EQ(Select(object, camera), S_OK);
+  camera.Modify([](vcam::State& s) { s.plugged = 0; });
+  camera.Modify([](vcam::State& s) { s.plugged = 1; });
+  ASSERT_TRUE(BecomesRemoved(object));
+  EXPECT_EQ(Write(object), CAM_E_REMOVED);
+}
+
+TEST_P(DevicesE2eTest, RemoveDeviceThenSelectDeviceWatchesAgain) {
+  vcam::Camera& camera = AddCamera("cam");
+  ICDVEnumDevice* object = NewObject();
+  ASSERT_EQ(Select(object, camera), S_OK);
+  camera.SetPlugged(false);
+  ASSERT_TRUE(BecomesRemoved(object));
+  EXPECT_EQ(object->RemoveDevice(), S_OK);
+  EXPECT_EQ(Connection(object), ConnectionState::NoCamera);
+  camera.SetPlugged(true);
+  ASSERT_EQ(Select(object, camera), S_OK);
+  EXPECT_EQ(Write(object), S_OK);
+  camera.SetPlugged(false);
+  ASSERT_TRUE(BecomesRemoved(object)) << "the new selection has a watcher of its own";
+}
+
+TEST_P(DevicesE2eTest, RemoveDeviceWhileTheNoticeWaitsForTheObjectLock) {
+  const Watchdog watchdog(60s);
+  vcam::Camera& camera = AddCamera("cam");
+  ICDVEnumDevice* object = NewObject();
+  ASSERT_EQ(Select(object, camera), S_OK);
+  CameraState& state = StateOf(object);
+  {
+    // The client holds the object lock while the notice arrives, then stops
+    // the watcher from inside RemoveDevice: the notice must give way.
+    std::lock_guard<std::recursive_mutex> hold(state.lock);
+    camera.SetPlugged(false);
+    std::this_thread::sleep_for(100ms);
+    EXPECT_EQ(object->RemoveDevice(), S_OK);
+    EXPECT_EQ(state.connection, ConnectionState::NoCamera);
+  }
+  std::this_thread::sleep_for(20ms);
+  EXPECT_EQ(Connection(object), ConnectionState::NoCamera) << "the stale notice changed nothing";
+}
+
+TEST_P(DevicesE2eTest, UnplugsRacingRemoveDeviceNeverDeadlock) {
+  const Watchdog watchdog(120s);
+  vcam::Camera& camera = AddCamera("cam");
+  ICDVEnumDevice* object = NewObject();
+  for (int round = 0; round < 40; ++round) {
+    SCOPED_TRACE(round);
+    camera.SetPlugged(true);
+    ASSERT_EQ(Select(object, camera), S_OK);
+    std::thread unplug([&] {
+      if (round % 2 == 0) std::this_thread::sleep_for(std::chrono::microseconds(200 * (round % 7)));
+      camera.SetPlugged(false);
+    });
+    if (round % 3 == 0) std::this_thread::sleep_for(std::chrono::microseconds(300 * (round % 5)));
+    EXPECT_EQ(object->RemoveDevice(), S_OK);
+    unplug.join();
+    // A notice that came before RemoveDevice leaves the object removed; one
+    // after it finds nothing selected. Either way RemoveDevice resets it.
+    std::this_thread::sleep_for(1ms);
+    EXPECT_EQ(object->RemoveDevice(), S_OK);
+    EXPECT_EQ(Connection(object), ConnectionState::NoCamera);
+  }
 }
 
 INSTANTIATE_TEST_SUITE_P(Models, DevicesE2eTest, ::testing::Values("KX1", "KV7"));
