@@ -363,6 +363,13 @@ TEST_F(Kv7ReapplyTest, PictureWritesReapplyPresetZeroFirstInWireOrder) {
   const auto storage = Channel("storage");
   ASSERT_EQ(storage.size(), 1u) << "preset 0 is read from the camera, once";
   EXPECT_EQ(storage[0].substr(0, 2), "09");
+  std::string presetZeroPath;  // the camera-side path of preset 0, as the frame shows it in hex
+  for (const char c : std::string("\\dev\\campset\\Preset00.pst")) {
+    char hex[3];
+    std::snprintf(hex, sizeof hex, "%02X", static_cast<unsigned char>(c));
+    presetZeroPath += hex;
+  }
+  EXPECT_NE(storage[0].find(presetZeroPath), std::string::npos);
   // Kept where a later read sees it.
   const vcam::State state = camera_->ReadState();
   EXPECT_EQ(state.value[0x40][0], file[11]);
