@@ -112,6 +112,7 @@ HRESULT AttachTransport(CameraState& state, platform::CaptureDevice* device) noe
 void DetachTransport(CameraState& state) noexcept {
   std::lock_guard<std::recursive_mutex> hold(state.lock);
   if (!state.commandChannel) return;
+  state.reapplyPresetZero = false;
   StopWatcher(state);
   if (g_attachedCameras.fetch_sub(1, std::memory_order_acq_rel) == 1) StopSettleTimer();
   state.commandChannel.reset();  // waits for the camera mutex

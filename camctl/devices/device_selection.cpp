@@ -12,6 +12,7 @@
 #include "camctl/devices/device_walker.h"
 #include "camctl/preview/preview_control.h"
 #include "camctl/settings/camera_settings.h"
+#include "camctl/settings/preset_zero.h"
 #include "storage/storage_channel.h"
 
 namespace camctl {
@@ -35,17 +36,6 @@ using BstrOwner = std::unique_ptr<OLECHAR, BstrDeleter>;
 BSTR NewBstrOrNull(platform::ComStringView text) {
   if (text.empty()) return nullptr;
   return SysAllocStringLen(text.data(), static_cast<UINT>(text.size()));
-}
-
-OLECHAR AsciiFold(OLECHAR c) {
-  return (c >= 'a' && c <= 'z') ? static_cast<OLECHAR>(c - ('a' - 'A')) : c;
-}
-
-bool EqualIgnoringCase(platform::ComStringView a, platform::ComStringView b) {
-  if (a.size() != b.size()) return false;
-  for (size_t i = 0; i < a.size(); ++i)
-    if (AsciiFold(a[i]) != AsciiFold(b[i])) return false;
-  return true;
 }
 
 // The imaging-service device of the selected camera: a digital camera whose
@@ -163,6 +153,7 @@ HRESULT SelectDevice(CameraState& state, BSTR device) {
     if (record.deviceIdentifier != wanted) continue;
     state.selectedUniqueId = record.uniqueId;
     state.selectedDevicePath = record.devicePath;
+    state.reapplyPresetZero = settings::IsPresetZeroModel(record.devicePath);
     filter = record.moniker->Bind();
     if (!filter) return E_FAIL;
     break;

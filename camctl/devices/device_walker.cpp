@@ -48,6 +48,14 @@ bool ExtractUniqueId(platform::ComStringView path, platform::ComString& uniqueId
   return true;
 }
 
+bool EqualIgnoringCase(platform::ComStringView a, platform::ComStringView b) {
+  const auto fold = [](OLECHAR c) { return (c >= 'a' && c <= 'z') ? static_cast<OLECHAR>(c - ('a' - 'A')) : c; };
+  if (a.size() != b.size()) return false;
+  for (size_t i = 0; i < a.size(); ++i)
+    if (fold(a[i]) != fold(b[i])) return false;
+  return true;
+}
+
 bool ModelNameOf(platform::ComStringView devicePath, platform::ComString& model) {
   platform::ComString upper(devicePath);
   for (OLECHAR& c : upper) c = AsciiUpper(c);

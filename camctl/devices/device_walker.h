@@ -38,6 +38,10 @@ bool ExtractUniqueId(platform::ComStringView path, platform::ComString& uniqueId
 // (no '#', fewer than two '&' after it, or nothing between them).
 bool ModelNameOf(platform::ComStringView devicePath, platform::ComString& model);
 
+// Device paths and unique ids compared as the system compares them: letter
+// case of A-Z does not matter.
+bool EqualIgnoringCase(platform::ComStringView a, platform::ComStringView b);
+
 class DeviceWalker {
  public:
   // Lists the video input category. S_OK, S_FALSE when the category is empty

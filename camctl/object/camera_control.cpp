@@ -9,8 +9,10 @@
 #include "camctl/channel/command_channel.h"
 #include "camctl/common/results.h"
 #include "camctl/devices/device_selection.h"
+#include "camctl/devices/device_watcher.h"
 #include "camctl/object/module_state.h"
 #include "camctl/presets/preset_slots.h"
+#include "camctl/presets/preset_transfer.h"
 #include "camctl/preview/preview_control.h"
 #include "camctl/settings/camera_settings.h"
 #include "camctl/settings/device_modes.h"
@@ -32,10 +34,6 @@ HRESULT Guarded(F&& body) noexcept {
   }
 }
 
-// Answer of the methods whose camera behaviour is not built yet: a definite
-// failure, never a claimed success.
-constexpr HRESULT kNotBuilt = E_NOTIMPL;
-
 }  // namespace
 
 CameraState::CameraState()
@@ -47,8 +45,9 @@ CameraState::~CameraState() = default;
 
 CameraControl::CameraControl(IUnknown* outer) : outer_(outer) {
   // A stale diagnostic log of an earlier run is removed; failing to is harmless.
-  std::error_code ignored;
-  std::filesystem::remove(platform::DiagnosticLogPath(), ignored);
+  platform::DeleteDiagnosticLog();
+  state_.removeDevice = [this] { return RemoveDevice(); };
+  InstallDeviceWatcher();
   LockModule();
 }
 
@@ -175,8 +174,12 @@ HRESULT CameraControl::GetPresetName(LONG nPresetNumber, BSTR* pbstrPresetName) 
 HRESULT CameraControl::SetPresetName(LONG nPresetNumber, BSTR bstrName) {
   return Guarded([&] { return camctl::SetPresetName(state_, nPresetNumber, bstrName); });
 }
-HRESULT CameraControl::ExportPreset(LONG, BSTR, LONG) { return kNotBuilt; }
-HRESULT CameraControl::ImportPreset(LONG, BSTR) { return kNotBuilt; }
+HRESULT CameraControl::ExportPreset(LONG nPresetNumber, BSTR bstrFilePath, LONG OverWriteFlag) {
+  return Guarded([&] { return camctl::ExportPreset(state_, nPresetNumber, bstrFilePath, OverWriteFlag); });
+}
+HRESULT CameraControl::ImportPreset(LONG nPresetNumber, BSTR bstrFilePath) {
+  return Guarded([&] { return camctl::ImportPreset(state_, nPresetNumber, bstrFilePath); });
+}
 
 // ICDVEnumDevice
 HRESULT CameraControl::EnumerateDevice(SAFEARRAY** ppsaDevList, LONG* pnDevCount) {

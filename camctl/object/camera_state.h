@@ -3,7 +3,9 @@
 // recursive so that an operation may call another operation of the same object.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 
@@ -18,6 +20,7 @@ namespace camctl {
 
 class CommandChannel;
 class PreviewGraph;
+struct DeviceWatcher;
 
 enum class ConnectionState : int32_t { NoCamera = 0, Attached = 1, Removed = 2 };
 
@@ -40,6 +43,14 @@ struct CameraState {
   int32_t presetCount = 0;   // 0..99
   uint32_t capabilityMask = 0;
   ConnectionState connection = ConnectionState::NoCamera;
+  // Set at selection when the camera is a model whose picture writes first
+  // re-apply preset 0; read without the object lock, so a write refused for
+  // its value never waits for the lock on any other model.
+  std::atomic<bool> reapplyPresetZero{false};
+
+  std::unique_ptr<DeviceWatcher> watcher;  // while a camera is attached
+  // The object's own RemoveDevice, which a removal notice runs.
+  std::function<HRESULT()> removeDevice;
 };
 
 }  // namespace camctl

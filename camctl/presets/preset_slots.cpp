@@ -13,6 +13,7 @@
 #include "camctl/channel/command_channel.h"
 #include "camctl/common/results.h"
 #include "camctl/presets/preset_file.h"
+#include "camctl/presets/prologue.h"
 #include "platform/ansi.h"
 #include "storage/storage_channel.h"
 
@@ -29,11 +30,6 @@ void Pause(std::chrono::milliseconds duration) {
     std::this_thread::sleep_for(duration);
 }
 
-// The channel a method talks through.
-enum class Needs { Commands, Storage };
-// Slot 0 is passed to the camera by the reset and permission-read commands only.
-enum class Slots { FromOne, FromZero };
-
 // The text of a COM string up to its length or its first NUL, whichever comes
 // first (the camera's names are NUL-terminated). A null string is empty.
 platform::ComStringView NameText(BSTR name) {
@@ -42,38 +38,6 @@ platform::ComStringView NameText(BSTR name) {
   const size_t end = whole.find(OLECHAR{0});
   return end == platform::ComStringView::npos ? whole : whole.substr(0, end);
 }
-
-// The common prologue of the methods that talk to the camera: object lock
-// (no limit), camera mutex (300 ms), connection state, needed channel, slot
-// range. Both locks are released when it goes out of scope.
-class Prologue {
- public:
-  explicit Prologue(CameraState& state) : state_(state), object_(state.lock) {}
-  ~Prologue() {
-    if (mutexHeld_) state_.cameraMutex->Unlock();
-  }
-  Prologue(const Prologue&) = delete;
-  Prologue& operator=(const Prologue&) = delete;
-
-  HRESULT Enter(Needs needs, LONG slot, Slots slots) {
-    if (!state_.cameraMutex || !platform::Owns(state_.cameraMutex->Lock(kCameraMutexWaitMs)))
-      return CAM_E_LOCK_TIMEOUT;
-    mutexHeld_ = true;
-    if (state_.connection == ConnectionState::Removed) return CAM_E_REMOVED;
-    if (state_.connection != ConnectionState::Attached) return CAM_E_NOT_CONNECTED;
-    const bool haveChannel = needs == Needs::Commands ? state_.commandChannel != nullptr
-                                                      : state_.storageChannel != nullptr;
-    if (!haveChannel) return CAM_E_NOT_CONNECTED;
-    const LONG lowest = slots == Slots::FromZero ? 0 : 1;
-    if (slot < lowest || slot > state_.presetCount) return E_INVALIDARG;
-    return S_OK;
-  }
-
- private:
-  CameraState& state_;
-  std::unique_lock<std::recursive_mutex> object_;
-  bool mutexHeld_ = false;
-};
 
 // Only the low byte of a slot number travels in a command.
 uint8_t SlotByte(LONG slot) { return static_cast<uint8_t>(slot & 0xFF); }

@@ -1,8 +1,11 @@
 #include "camctl/settings/preset_zero.h"
 
+#include <array>
 #include <mutex>
 
+#include "camctl/channel/command_channel.h"
 #include "camctl/common/results.h"
+#include "camctl/presets/preset_transfer.h"
 #include "camctl/settings/camera_settings.h"
 
 namespace camctl::settings {
@@ -32,16 +35,33 @@ bool ModelWord(platform::ComStringView devicePath, platform::ComString& word) {
   return true;
 }
 
-bool NeedsPresetZeroReapply(CameraState& state, int32_t function) {
-  if (!IsPictureFunction(function)) return false;
-  std::lock_guard<std::recursive_mutex> hold(state.lock);
+bool IsPresetZeroModel(platform::ComStringView devicePath) {
   platform::ComString word;
-  return ModelWord(state.selectedDevicePath, word) && EqualsIgnoringCase(word, "KV7");
+  return ModelWord(devicePath, word) && EqualsIgnoringCase(word, "KV7");
 }
 
-HRESULT ReapplyPresetZero(CameraState&) {
-  // Reading preset 0 back from the camera needs the preset export, which is
-  // not part of the library yet; until it is, nothing is re-applied.
+bool NeedsPresetZeroReapply(const CameraState& state, int32_t function) {
+  return IsPictureFunction(function) && state.reapplyPresetZero.load();
+}
+
+HRESULT ReapplyPresetZero(CameraState& state) {
+  std::lock_guard<std::recursive_mutex> hold(state.lock);
+  if (state.connection == ConnectionState::Removed) return CAM_E_REMOVED;
+  if (state.connection == ConnectionState::NoCamera || !state.commandChannel) return CAM_E_NOT_CONNECTED;
+  platform::NamedMutexHold camera(state.cameraMutex.get(), kCameraMutexWaitMs);
+  if (!camera.held()) return CAM_E_LOCK_TIMEOUT;
+
+  std::array<uint8_t, kPresetFileBufferSize> file{};
+  uint32_t size = 0;
+  HRESULT hr = ReadPresetFile(state, 0, file, size);
+  if (hr != S_OK) return hr;
+  if (size != kReapplyFileLength) return S_OK;
+  for (const ReapplyValue& value : kReapplyOrder) {
+    uint8_t cell = file[value.fileByte];
+    if (!state.commandChannel) return CAM_E_NOT_CONNECTED;
+    hr = state.commandChannel->SendVendorCommand(kCommandSetCamera, value.code, Ctype::Control, {&cell});
+    if (hr != S_OK) return hr;
+  }
   return S_OK;
 }
 

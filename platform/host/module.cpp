@@ -66,4 +66,12 @@ std::filesystem::path DiagnosticLogPath() {
   return std::filesystem::path(HomeDirectory()) / ".local" / "state" / "velquin" / kName;
 }
 
+void DeleteDiagnosticLog() noexcept {
+  try {
+    // unlink never removes a folder (unlike remove, which takes an empty one).
+    (void)::unlink(DiagnosticLogPath().c_str());
+  } catch (...) {
+  }
+}
+
 }  // namespace platform

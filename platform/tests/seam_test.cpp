@@ -1,7 +1,13 @@
-// The host seams: platform::registry over the registry store, and module facts.
+// The host seams: platform::registry over the registry store, module facts,
+// PC files.
+#include <signal.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
+#include <iterator>
+
 #include "platform/module.h"
+#include "platform/pc_file.h"
 #include "platform/registry.h"
 #include "registry_store.h"
 #include "test_support.h"
@@ -112,6 +118,48 @@ TEST_F(ModuleTest, DiagnosticLogPathFollowsEnvironment) {
   ::setenv("HOME", (dir_ / "home").c_str(), 1);
   EXPECT_EQ(platform::DiagnosticLogPath(), dir_ / "home" / ".local" / "state" / "velquin" / "ORVANELogFile.txt");
   ::setenv("HOME", home.c_str(), 1);
+}
+
+// A file that cannot take all the bytes (here: the process's file size limit)
+// is an error, never a success, and leaves no partial file: a new file is
+// removed, a replaced one keeps its old content.
+class PcFileSeamTest : public hostcom_test::TempDirTest {};
+
+TEST_F(PcFileSeamTest, AShortWriteFailsAndLeavesNoPartialFile) {
+  const uint8_t data[25] = {25, 1, 2, 3};
+  const struct {
+    const char* name;
+    bool existing;
+    bool replace;
+  } cases[] = {{"new file", false, false}, {"new file, replacing", false, true}, {"replaced file", true, true}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::filesystem::path folder = dir_ / c.name;
+    std::filesystem::create_directories(folder);
+    const std::filesystem::path target = folder / "preset.pst";
+    if (c.existing) WriteFile(target, "old");
+    const platform::ComString path = platform::Utf8ToCom(target.string());
+
+    rlimit before{};
+    ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &before), 0);
+    const auto previous = ::signal(SIGXFSZ, SIG_IGN);
+    rlimit small = before;
+    small.rlim_cur = 10;
+    ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &small), 0);
+    const uint32_t error = platform::WritePcFile(path, data, sizeof data, c.replace);
+    ::setrlimit(RLIMIT_FSIZE, &before);
+    ::signal(SIGXFSZ, previous);
+
+    EXPECT_NE(error, 0u);
+    const size_t entries = static_cast<size_t>(std::distance(std::filesystem::directory_iterator(folder), {}));
+    EXPECT_EQ(entries, c.existing ? 1u : 0u) << "no partial or temporary file is left";
+    if (c.existing) {
+      EXPECT_EQ(ReadFile(target), "old");
+    }
+    // Without the limit the same call goes through, also the exclusive create.
+    EXPECT_EQ(platform::WritePcFile(path, data, sizeof data, c.replace), 0u);
+    EXPECT_EQ(ReadFile(target), std::string(std::begin(data), std::end(data)));
+  }
 }
 
 }  // namespace

@@ -29,4 +29,11 @@ ComString ModuleFilePath() {
 
 std::filesystem::path DiagnosticLogPath() { return std::filesystem::path(L"C:\\ORVANELogFile.txt"); }
 
+void DeleteDiagnosticLog() noexcept {
+  try {
+    (void)DeleteFileW(DiagnosticLogPath().c_str());  // never removes a folder
+  } catch (...) {
+  }
+}
+
 }  // namespace platform

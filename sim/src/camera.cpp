@@ -278,6 +278,11 @@ bool WriteFileAtomic(const std::string& path, const uint8_t* data, size_t size) 
 // ---------------------------------------------------------------------------
 // Root and camera directories.
 
+void TouchEventsFile(const fs::path& root) noexcept {
+  const int fd = ::open((root / kEventsFileName).c_str(), O_WRONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0644);
+  if (fd >= 0) ::close(fd);
+}
+
 fs::path RootDir() {
   if (const char* home = std::getenv("VCAM_HOME"); home != nullptr && *home != '\0') return home;
   if (const char* xdg = std::getenv("XDG_STATE_HOME"); xdg != nullptr && *xdg == '/') return fs::path(xdg) / "vcam";
@@ -415,6 +420,7 @@ void DeleteCamera(const fs::path& root, const std::string& name) {
   std::error_code ec;
   fs::rename(dir, gone, ec);
   if (ec) throw Error("cannot delete camera '" + name + "': " + ec.message());
+  TouchEventsFile(root);  // a deleted camera is gone like an unplugged one
   fs::remove_all(gone, ec);
 }
 
@@ -548,8 +554,12 @@ Camera::LockedState::~LockedState() { Release(); }
 bool Camera::LockedState::Commit() noexcept {
   if (!locked_) return false;
   if (std::memcmp(&state, &original_, sizeof state) == 0) return true;
+  const bool unplugged = original_.plugged && !state.plugged;
+  if (unplugged) ++state.unplugCount;
   camera_.SaveState(state);
   original_ = state;
+  // Watchers rescan when woken, so the state is saved first.
+  if (unplugged) TouchEventsFile(camera_.dir_.parent_path());
   return true;
 }
 

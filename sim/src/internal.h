@@ -54,4 +54,6 @@ namespace vcam {
 void ConsumeFault(Fault& fault);
 // Counts an exchange against an "unplug after n exchanges" fault.
 void CountUnplugFault(State& s);
+// Opens and closes the root's events file for writing (creating it).
+void TouchEventsFile(const std::filesystem::path& root) noexcept;
 }  // namespace vcam

@@ -29,7 +29,6 @@ class SeamsTest : public RootFixture {
   void SetUp() override {
     RootFixture::SetUp();
     ::setenv("HOSTCOM_REGISTRY", (root_ / "registry.reg").c_str(), 1);
-    ::setenv("VCAM_NOTICE_POLL_MS", "10", 1);
     CameraOptions a;
     a.uniqueId = "0800460102ab0001";
     first_ = Create("a-first", a);
@@ -41,7 +40,6 @@ class SeamsTest : public RootFixture {
   }
   void TearDown() override {
     ::unsetenv("HOSTCOM_REGISTRY");
-    ::unsetenv("VCAM_NOTICE_POLL_MS");
     RootFixture::TearDown();
   }
   std::unique_ptr<Camera> first_, second_;
@@ -120,28 +118,40 @@ TEST_F(SeamsTest, StorageDriverRefusesUnknownOrUnpluggedLinks) {
   EXPECT_EQ(platform::OpenStorageDriver(Utf8ToCom(link), handle), 2);
 }
 
-TEST_F(SeamsTest, UnpluggingSendsOneRemovalNotice) {
-  std::mutex m;
-  std::condition_variable cv;
-  std::vector<std::string> removed;
-  auto subscription = platform::SubscribeRemovalNotices([&](platform::ComStringView path) {
+TEST_F(SeamsTest, EachUnplugSendsOneRemovalNotice) {
+  const struct {
+    const char* name;
+    bool replugAtOnce;  // plugged again before the notice thread can look: the unplug counter tells
+  } cases[] = {{"unplug", false}, {"unplug then replug", true}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    first_->SetPlugged(true);
+    second_->SetPlugged(true);
+    std::mutex m;
+    std::condition_variable cv;
+    std::vector<std::string> removed;
+    auto subscription = platform::SubscribeRemovalNotices([&](platform::ComStringView path) {
+      std::lock_guard<std::mutex> lock(m);
+      removed.push_back(ComToUtf8(path));
+      cv.notify_all();
+    });
+    ASSERT_NE(subscription, nullptr);
+    const uint8_t unplugsBefore = second_->ReadState().unplugCount;
+    second_->Modify([](vcam::State& s) { s.plugged = 0; });
+    if (c.replugAtOnce) second_->Modify([](vcam::State& s) { s.plugged = 1; });
+    {
+      std::unique_lock<std::mutex> lock(m);
+      ASSERT_TRUE(cv.wait_for(lock, std::chrono::seconds(5), [&] { return !removed.empty(); }));
+    }
+    EXPECT_EQ(second_->ReadState().unplugCount, static_cast<uint8_t>(unplugsBefore + 1));
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    subscription.reset();
+    first_->SetPlugged(false);
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
     std::lock_guard<std::mutex> lock(m);
-    removed.push_back(ComToUtf8(path));
-    cv.notify_all();
-  });
-  ASSERT_NE(subscription, nullptr);
-  second_->SetPlugged(false);
-  {
-    std::unique_lock<std::mutex> lock(m);
-    ASSERT_TRUE(cv.wait_for(lock, std::chrono::seconds(5), [&] { return !removed.empty(); }));
+    ASSERT_EQ(removed.size(), 1u);  // once, and none after the subscription ended
+    EXPECT_EQ(removed[0], second_->identity().devicePath);
   }
-  std::this_thread::sleep_for(std::chrono::milliseconds(100));
-  subscription.reset();
-  second_->SetPlugged(true);
-  first_->SetPlugged(false);
-  std::this_thread::sleep_for(std::chrono::milliseconds(100));
-  ASSERT_EQ(removed.size(), 1u);  // once, and none after the subscription ended
-  EXPECT_EQ(removed[0], second_->identity().devicePath);
 }
 
 TEST_F(SeamsTest, SubscriptionMayEndInsideItsOwnCallback) {
@@ -149,12 +159,17 @@ TEST_F(SeamsTest, SubscriptionMayEndInsideItsOwnCallback) {
   std::condition_variable cv;
   bool called = false;
   std::unique_ptr<platform::RemovalSubscription> subscription;
-  subscription = platform::SubscribeRemovalNotices([&](platform::ComStringView) {
+  {
+    // Stored under the lock the callback takes: the notice thread learns of
+    // the unplug through the file system, which orders nothing for the compiler.
     std::lock_guard<std::mutex> lock(m);
-    subscription.reset();
-    called = true;
-    cv.notify_all();
-  });
+    subscription = platform::SubscribeRemovalNotices([&](platform::ComStringView) {
+      std::lock_guard<std::mutex> inner(m);
+      subscription.reset();
+      called = true;
+      cv.notify_all();
+    });
+  }
   first_->SetPlugged(false);
   second_->SetPlugged(false);
   std::unique_lock<std::mutex> lock(m);

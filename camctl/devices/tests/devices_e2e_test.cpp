@@ -1,16 +1,20 @@
-// Enumeration, selection, removal and device information through the COM
-// interfaces of a CameraControl object, against virtual camcorders: result
-// codes, out-values and the bytes in each camera's trace.
+// Enumeration, selection, removal, device information and the device watcher
+// through the COM interfaces of a CameraControl object, against virtual
+// camcorders: result codes, out-values and the bytes in each camera's trace.
 #include <gtest/gtest.h>
 
 #include <cctype>
+#include <chrono>
+#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <mutex>
 #include <random>
 #include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "camctl/channel/attachment.h"
@@ -25,6 +29,7 @@ namespace camctl::testing {
 namespace {
 
 namespace fs = std::filesystem;
+using namespace std::chrono_literals;
 
 using TraceLine = vcam::TraceEntry;
 
@@ -50,7 +55,37 @@ std::string HexOf(const std::vector<uint8_t>& bytes) {
 constexpr char kIdentificationQuery[] = "0120000000850010" "13FFFF";
 constexpr char kPresetAvailability[] = "0120000000850001" "73FF";
 
-class DevicesE2eTest : public ::testing::Test {
+// Run against the KV7 model and another one: selection is the same for both.
+// Ends the process when a test runs far past its time: a deadlock must show
+// as a failure, not as a hung run.
+class Watchdog {
+ public:
+  explicit Watchdog(std::chrono::seconds limit) {
+    thread_ = std::thread([this, limit] {
+      std::unique_lock<std::mutex> lock(mutex_);
+      if (!done_.wait_for(lock, limit, [this] { return finished_; })) {
+        std::fprintf(stderr, "watchdog: no progress for %lld s, deadlocked\n", static_cast<long long>(limit.count()));
+        std::abort();
+      }
+    });
+  }
+  ~Watchdog() {
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      finished_ = true;
+    }
+    done_.notify_all();
+    thread_.join();
+  }
+
+ private:
+  std::mutex mutex_;
+  std::condition_variable done_;
+  bool finished_ = false;
+  std::thread thread_;
+};
+
+class DevicesE2eTest : public ::testing::TestWithParam<const char*> {
  protected:
   void SetUp() override {
     dir_ = env_.emplace("velquin-devices").Dir();
@@ -64,7 +99,7 @@ class DevicesE2eTest : public ::testing::Test {
   }
 
   vcam::Camera& AddCamera(const std::string& name, vcam::CameraOptions options = {}) {
-    if (options.model == "KV7") options.model = "KX1";  // a model without the preset zero re-apply
+    if (options.model == "KV7") options.model = GetParam();  // the default model becomes the one under test
     options.sampleContent = false;
     cameras_.push_back(vcam::CreateCamera(dir_ / "cameras", name, options));
     return *cameras_.back();
@@ -94,13 +129,40 @@ class DevicesE2eTest : public ::testing::Test {
     std::ofstream(file) << text;
   }
 
+  // ---- Device watcher ----
+  static HRESULT Select(ICDVEnumDevice* object, vcam::Camera& camera) {
+    const Bstr id(IdentifierOf(camera));
+    return object->SelectDevice(id.get());
+  }
+  // A plain setting write, which answers CAM_E_REMOVED once the object has seen the removal.
+  static HRESULT Write(ICDVEnumDevice* object) {
+    ICDVCameraControl* control = nullptr;
+    EXPECT_EQ(object->QueryInterface(IID_ICDVCameraControl, reinterpret_cast<void**>(&control)), S_OK);
+    const HRESULT hr = control->SetStatus(1, 0);
+    control->Release();
+    return hr;
+  }
+  static ConnectionState Connection(ICDVEnumDevice* object) {
+    CameraState& state = StateOf(object);
+    std::lock_guard<std::recursive_mutex> hold(state.lock);
+    return state.connection;
+  }
+  // Waits (bounded) for the object to see its camera's removal.
+  static bool BecomesRemoved(ICDVEnumDevice* object) {
+    for (auto end = std::chrono::steady_clock::now() + 5s; std::chrono::steady_clock::now() < end;) {
+      if (Connection(object) == ConnectionState::Removed) return true;
+      std::this_thread::sleep_for(2ms);
+    }
+    return false;
+  }
+
   std::optional<vcam::testing::IsolatedEnvironment> env_;
   fs::path dir_;
   std::vector<std::unique_ptr<vcam::Camera>> cameras_;
   std::vector<ICDVEnumDevice*> objects_;
 };
 
-TEST_F(DevicesE2eTest, EnumerateWithoutCameras) {
+TEST_P(DevicesE2eTest, EnumerateWithoutCameras) {
   ICDVEnumDevice* object = NewObject();
   SAFEARRAY* list = reinterpret_cast<SAFEARRAY*>(0x10);
   LONG count = 42;
@@ -110,7 +172,7 @@ TEST_F(DevicesE2eTest, EnumerateWithoutCameras) {
   EXPECT_EQ(object->EnumerateDevice(nullptr, &count), E_POINTER);
 }
 
-TEST_F(DevicesE2eTest, EnumerateOneCamera) {
+TEST_P(DevicesE2eTest, EnumerateOneCamera) {
   vcam::Camera& cam = AddCamera("cam");
   ICDVEnumDevice* object = NewObject();
   SAFEARRAY* list = nullptr;
@@ -134,7 +196,7 @@ TEST_F(DevicesE2eTest, EnumerateOneCamera) {
   EXPECT_EQ(StateOf(object).connection, ConnectionState::NoCamera);
 }
 
-TEST_F(DevicesE2eTest, EnumerateTwoCamerasAndLeaveOutAnUnsupportedOne) {
+TEST_P(DevicesE2eTest, EnumerateTwoCamerasAndLeaveOutAnUnsupportedOne) {
   vcam::Camera& a = AddCamera("a");
   vcam::CameraOptions other;
   other.supported = false;
@@ -157,7 +219,7 @@ TEST_F(DevicesE2eTest, EnumerateTwoCamerasAndLeaveOutAnUnsupportedOne) {
   EXPECT_EQ(traceB[0].response.substr(18, 4), "0102");
 }
 
-TEST_F(DevicesE2eTest, EnumerateTwelveCamerasListsTen) {
+TEST_P(DevicesE2eTest, EnumerateTwelveCamerasListsTen) {
   for (int i = 0; i < 12; ++i) {
     char name[8];
     std::snprintf(name, sizeof name, "cam%02d", i);
@@ -177,7 +239,7 @@ TEST_F(DevicesE2eTest, EnumerateTwelveCamerasListsTen) {
   EXPECT_TRUE(ReadTrace(*cameras_[11]).empty());
 }
 
-TEST_F(DevicesE2eTest, DevicePathWithTooFewHashesEndsTheWalk) {
+TEST_P(DevicesE2eTest, DevicePathWithTooFewHashesEndsTheWalk) {
   vcam::Camera& first = AddCamera("a");
   vcam::Camera& broken = AddCamera("b");
   vcam::Camera& last = AddCamera("c");
@@ -199,7 +261,7 @@ TEST_F(DevicesE2eTest, DevicePathWithTooFewHashesEndsTheWalk) {
   EXPECT_TRUE(ReadTrace(last).empty());
 }
 
-TEST_F(DevicesE2eTest, SelectRemoveAndSelectAgain) {
+TEST_P(DevicesE2eTest, SelectRemoveAndSelectAgain) {
   vcam::Camera& cam = AddCamera("cam");
   ICDVEnumDevice* object = NewObject();
   CameraState& state = StateOf(object);
@@ -246,7 +308,7 @@ TEST_F(DevicesE2eTest, SelectRemoveAndSelectAgain) {
   EXPECT_GT(ReadTrace(cam).size(), linesAfterFirst);
 }
 
-TEST_F(DevicesE2eTest, SelectArgumentChecks) {
+TEST_P(DevicesE2eTest, SelectArgumentChecks) {
   vcam::Camera& cam = AddCamera("cam");
   ICDVEnumDevice* object = NewObject();
   EXPECT_EQ(object->SelectDevice(nullptr), E_INVALIDARG);
@@ -259,7 +321,7 @@ TEST_F(DevicesE2eTest, SelectArgumentChecks) {
   EXPECT_TRUE(ReadTrace(cam).empty());
 }
 
-TEST_F(DevicesE2eTest, TwoObjectsOnOneCamera) {
+TEST_P(DevicesE2eTest, TwoObjectsOnOneCamera) {
   vcam::Camera& cam = AddCamera("cam");
   ICDVEnumDevice* first = NewObject();
   ICDVEnumDevice* second = NewObject();
@@ -278,7 +340,7 @@ TEST_F(DevicesE2eTest, TwoObjectsOnOneCamera) {
   EXPECT_TRUE(StateOf(second).storageChannel);
 }
 
-TEST_F(DevicesE2eTest, BusySlotCountIsAskedFiveTimes) {
+TEST_P(DevicesE2eTest, BusySlotCountIsAskedFiveTimes) {
   vcam::Camera& cam = AddCamera("cam");
   vcam::Fault busy;
   busy.kind = vcam::FaultKind::StorageStatus;
@@ -302,7 +364,7 @@ TEST_F(DevicesE2eTest, BusySlotCountIsAskedFiveTimes) {
   EXPECT_EQ(state.presetCount, 3);
 }
 
-TEST_F(DevicesE2eTest, SelectionTimeQueryOutcomes) {
+TEST_P(DevicesE2eTest, SelectionTimeQueryOutcomes) {
   vcam::Camera& cam = AddCamera("cam");
   ICDVEnumDevice* object = NewObject();
   CameraState& state = StateOf(object);
@@ -334,7 +396,7 @@ TEST_F(DevicesE2eTest, SelectionTimeQueryOutcomes) {
   EXPECT_EQ(trace.back().result, 71);
 }
 
-TEST_F(DevicesE2eTest, UnpluggedCameraCannotBeSelected) {
+TEST_P(DevicesE2eTest, UnpluggedCameraCannotBeSelected) {
   vcam::Camera& cam = AddCamera("cam");
   ICDVEnumDevice* object = NewObject();
   Bstr id(IdentifierOf(cam));
@@ -348,7 +410,7 @@ TEST_F(DevicesE2eTest, UnpluggedCameraCannotBeSelected) {
   EXPECT_EQ(object->SelectDevice(id.get()), S_OK);
 }
 
-TEST_F(DevicesE2eTest, DeviceInfoWithAndWithoutAttachment) {
+TEST_P(DevicesE2eTest, DeviceInfoWithAndWithoutAttachment) {
   vcam::Camera& cam = AddCamera("cam");
   vcam::CameraOptions kv7;
   kv7.model = "kv7";
@@ -360,7 +422,7 @@ TEST_F(DevicesE2eTest, DeviceInfoWithAndWithoutAttachment) {
   ASSERT_EQ(object->GetDeviceInfo(id.get(), friendly.out(), path.out(), model.out()), S_OK);
   EXPECT_EQ(friendly.utf8(), cam.identity().pnpFriendlyName);
   EXPECT_EQ(path.utf8(), cam.identity().devicePath);
-  EXPECT_EQ(model.utf8(), "KX1");
+  EXPECT_EQ(model.utf8(), GetParam());
   Bstr otherId(IdentifierOf(other));
   ASSERT_EQ(object->GetDeviceInfo(otherId.get(), nullptr, nullptr, model.out()), S_OK);
   EXPECT_EQ(model.utf8(), "KV7");
@@ -378,7 +440,7 @@ TEST_F(DevicesE2eTest, DeviceInfoWithAndWithoutAttachment) {
   EXPECT_EQ(model.get(), nullptr);
 }
 
-TEST_F(DevicesE2eTest, ReleasingTheObjectClosesItsChannels) {
+TEST_P(DevicesE2eTest, ReleasingTheObjectClosesItsChannels) {
   vcam::Camera& cam = AddCamera("cam");
   ICDVEnumDevice* object = NewObject();
   Bstr id(IdentifierOf(cam));
@@ -391,6 +453,93 @@ TEST_F(DevicesE2eTest, ReleasingTheObjectClosesItsChannels) {
   ICDVEnumDevice* next = NewObject();
   EXPECT_EQ(next->SelectDevice(id.get()), S_OK);
 }
+
+// ---- Device watcher ------------------------------------------------------------------
+
+TEST_P(DevicesE2eTest, UnpluggingOneOfTwoCamerasRemovesOnlyItsObject) {
+  vcam::Camera& first = AddCamera("first");
+  vcam::Camera& second = AddCamera("second");
+  ICDVEnumDevice* a = NewObject();
+  ICDVEnumDevice* b = NewObject();
+  ASSERT_EQ(Select(a, first), S_OK);
+  ASSERT_EQ(Select(b, second), S_OK);
+  first.SetPlugged(false);
+  ASSERT_TRUE(BecomesRemoved(a));
+  EXPECT_EQ(Write(a), CAM_E_REMOVED);
+  EXPECT_EQ(Select(a, first), CAM_E_LOCK_TIMEOUT) << "removed until the client calls RemoveDevice";
+  std::this_thread::sleep_for(50ms);  // a stray notice would have reached the other object by now
+  EXPECT_EQ(Connection(b), ConnectionState::Attached);
+  EXPECT_EQ(Write(b), S_OK);
+}
+
+TEST_P(DevicesE2eTest, UnplugThenReplugStillCountsAsARemoval) {
+  vcam::Camera& camera = AddCamera("cam");
+  ICDVEnumDevice* object = NewObject();
+  ASSERT_EQ(Select(object, camera), S_OK);
+  camera.Modify([](vcam::State& s) { s.plugged = 0; });
+  camera.Modify([](vcam::State& s) { s.plugged = 1; });
+  ASSERT_TRUE(BecomesRemoved(object));
+  EXPECT_EQ(Write(object), CAM_E_REMOVED);
+}
+
+TEST_P(DevicesE2eTest, RemoveDeviceThenSelectDeviceWatchesAgain) {
+  vcam::Camera& camera = AddCamera("cam");
+  ICDVEnumDevice* object = NewObject();
+  ASSERT_EQ(Select(object, camera), S_OK);
+  camera.SetPlugged(false);
+  ASSERT_TRUE(BecomesRemoved(object));
+  EXPECT_EQ(object->RemoveDevice(), S_OK);
+  EXPECT_EQ(Connection(object), ConnectionState::NoCamera);
+  camera.SetPlugged(true);
+  ASSERT_EQ(Select(object, camera), S_OK);
+  EXPECT_EQ(Write(object), S_OK);
+  camera.SetPlugged(false);
+  ASSERT_TRUE(BecomesRemoved(object)) << "the new selection has a watcher of its own";
+}
+
+TEST_P(DevicesE2eTest, RemoveDeviceWhileTheNoticeWaitsForTheObjectLock) {
+  const Watchdog watchdog(60s);
+  vcam::Camera& camera = AddCamera("cam");
+  ICDVEnumDevice* object = NewObject();
+  ASSERT_EQ(Select(object, camera), S_OK);
+  CameraState& state = StateOf(object);
+  {
+    // The client holds the object lock while the notice arrives, then stops
+    // the watcher from inside RemoveDevice: the notice must give way.
+    std::lock_guard<std::recursive_mutex> hold(state.lock);
+    camera.SetPlugged(false);
+    std::this_thread::sleep_for(100ms);
+    EXPECT_EQ(object->RemoveDevice(), S_OK);
+    EXPECT_EQ(state.connection, ConnectionState::NoCamera);
+  }
+  std::this_thread::sleep_for(20ms);
+  EXPECT_EQ(Connection(object), ConnectionState::NoCamera) << "the stale notice changed nothing";
+}
+
+TEST_P(DevicesE2eTest, UnplugsRacingRemoveDeviceNeverDeadlock) {
+  const Watchdog watchdog(120s);
+  vcam::Camera& camera = AddCamera("cam");
+  ICDVEnumDevice* object = NewObject();
+  for (int round = 0; round < 40; ++round) {
+    SCOPED_TRACE(round);
+    camera.SetPlugged(true);
+    ASSERT_EQ(Select(object, camera), S_OK);
+    std::thread unplug([&] {
+      if (round % 2 == 0) std::this_thread::sleep_for(std::chrono::microseconds(200 * (round % 7)));
+      camera.SetPlugged(false);
+    });
+    if (round % 3 == 0) std::this_thread::sleep_for(std::chrono::microseconds(300 * (round % 5)));
+    EXPECT_EQ(object->RemoveDevice(), S_OK);
+    unplug.join();
+    // A notice that came before RemoveDevice leaves the object removed; one
+    // after it finds nothing selected. Either way RemoveDevice resets it.
+    std::this_thread::sleep_for(1ms);
+    EXPECT_EQ(object->RemoveDevice(), S_OK);
+    EXPECT_EQ(Connection(object), ConnectionState::NoCamera);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Models, DevicesE2eTest, ::testing::Values("KX1", "KV7"));
 
 }  // namespace
 }  // namespace camctl::testing

@@ -198,6 +198,11 @@ TEST_F(ObjectTest, CreationDeletesTheDiagnosticLogFile) {
   auto* camera = Create<ICDVCameraControl>(IID_ICDVCameraControl);
   EXPECT_FALSE(fs::exists(log));
   camera->Release();
+  // A folder of that name (even an empty one) is never removed.
+  fs::create_directory(log);
+  camera = Create<ICDVCameraControl>(IID_ICDVCameraControl);
+  EXPECT_TRUE(fs::is_directory(log));
+  camera->Release();
 }
 
 TEST_F(ObjectTest, NewObjectStartsDetached) {

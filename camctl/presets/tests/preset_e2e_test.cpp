@@ -4,11 +4,13 @@
 #include <gtest/gtest.h>
 
 #include <stdlib.h>
+#include <sys/stat.h>
 
 #include <atomic>
 #include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <random>
 #include <optional>
 #include <string>
@@ -18,6 +20,7 @@
 #include "camctl/common/results.h"
 #include "camctl/object/camera_control.h"
 #include "camctl/object/interfaces.h"
+#include "camctl/presets/preset_transfer.h"
 #include "vcam/isolated_environment.h"
 #include "vcam/vcam.h"
 
@@ -55,7 +58,9 @@ class Bstr {
 
 using TraceLine = vcam::TraceEntry;
 
-class PresetEndToEnd : public ::testing::Test {
+// Run against the KV7 model (which re-applies preset 0 before picture writes)
+// and another model: nothing here may differ between them.
+class PresetEndToEnd : public ::testing::TestWithParam<const char*> {
  protected:
   void SetUp() override {
     dir_ = env_.emplace("velquin-preset-e2e").Dir();
@@ -64,7 +69,7 @@ class PresetEndToEnd : public ::testing::Test {
     camctl::StopSettleTimer();
 
     vcam::CameraOptions options;
-    options.model = "DV1";
+    options.model = GetParam();
     options.slotCount = 3;
     options.sampleContent = false;
     camera_ = vcam::CreateCamera(dir_ / "cameras", "cam", options);
@@ -123,7 +128,7 @@ class PresetEndToEnd : public ::testing::Test {
   ICDVPresetControl* presets_ = nullptr;
 };
 
-TEST_F(PresetEndToEnd, CountAndStateOfTheSelectedCamera) {
+TEST_P(PresetEndToEnd, CountAndStateOfTheSelectedCamera) {
   LONG count = 0;
   EXPECT_EQ(presets_->GetPresetCount(&count), S_OK);
   EXPECT_EQ(count, 3);
@@ -133,7 +138,7 @@ TEST_F(PresetEndToEnd, CountAndStateOfTheSelectedCamera) {
   EXPECT_EQ(AvcFrames(), std::vector<std::string>{"0120000000850001" "75FF"});
 }
 
-TEST_F(PresetEndToEnd, SelectRegisterAndResetRoundTrip) {
+TEST_P(PresetEndToEnd, SelectRegisterAndResetRoundTrip) {
   // Register slot 2 under a name: the camera stores its registers and the name.
   Bstr name(COM_TEXT("SUNSET"));
   ASSERT_EQ(presets_->RegisterPreset(2, name.get()), S_OK);
@@ -165,7 +170,7 @@ TEST_F(PresetEndToEnd, SelectRegisterAndResetRoundTrip) {
   EXPECT_EQ(AvcFrames(), (std::vector<std::string>{"0120000000850001" "7402FF", "0020000000850001" "7202"}));
 }
 
-TEST_F(PresetEndToEnd, RegisterWithoutNameKeepsTheStoredName) {
+TEST_P(PresetEndToEnd, RegisterWithoutNameKeepsTheStoredName) {
   Bstr name(COM_TEXT("KEEPME"));
   ASSERT_EQ(presets_->SetPresetName(1, name.get()), S_OK);
   PassSettleWindow();
@@ -180,7 +185,7 @@ TEST_F(PresetEndToEnd, RegisterWithoutNameKeepsTheStoredName) {
   EXPECT_EQ(AvcFrames().back(), "0020000000850001" "7101" "4B4545504D450000");
 }
 
-TEST_F(PresetEndToEnd, SlotRangesSendNothingOutside) {
+TEST_P(PresetEndToEnd, SlotRangesSendNothingOutside) {
   EXPECT_EQ(presets_->SelectPreset(0), E_INVALIDARG);
   EXPECT_EQ(presets_->SelectPreset(4), E_INVALIDARG);
   EXPECT_EQ(presets_->SetAccessPermission(0, 1), E_INVALIDARG);
@@ -194,7 +199,7 @@ TEST_F(PresetEndToEnd, SlotRangesSendNothingOutside) {
   EXPECT_EQ(AvcFrames(), (std::vector<std::string>{"0020000000850001" "7200", "0120000000850001" "7400FF"}));
 }
 
-TEST_F(PresetEndToEnd, SettleWindowStopsASecondCommandWhileTheCameraIsBusy) {
+TEST_P(PresetEndToEnd, SettleWindowStopsASecondCommandWhileTheCameraIsBusy) {
   camera_->Modify([](vcam::State& s) { s.busyMs = 60000; });
   ASSERT_EQ(presets_->SelectPreset(2), S_OK);
   LONG permission = -1;
@@ -206,7 +211,7 @@ TEST_F(PresetEndToEnd, SettleWindowStopsASecondCommandWhileTheCameraIsBusy) {
   EXPECT_EQ(state, 1);
 }
 
-TEST_F(PresetEndToEnd, ProtectedSlotRefusesChanges) {
+TEST_P(PresetEndToEnd, ProtectedSlotRefusesChanges) {
   ASSERT_EQ(presets_->SetAccessPermission(1, 1), S_OK);
   EXPECT_EQ(camera_->ReadState().permission[1], 1);
   PassSettleWindow();
@@ -222,7 +227,7 @@ TEST_F(PresetEndToEnd, ProtectedSlotRefusesChanges) {
   EXPECT_TRUE(Trace("storage").empty());
 }
 
-TEST_F(PresetEndToEnd, NamesRoundTripKeepingTheRestOfTheFile) {
+TEST_P(PresetEndToEnd, NamesRoundTripKeepingTheRestOfTheFile) {
   const Bytes before = PresetFile(3);
   ASSERT_EQ(before.size(), vcam::kPresetFileSize);
   const platform::ComString name = u"Caf\u00E9\u20AC";
@@ -240,7 +245,7 @@ TEST_F(PresetEndToEnd, NamesRoundTripKeepingTheRestOfTheFile) {
   EXPECT_EQ(out.text(), name);
 }
 
-TEST_F(PresetEndToEnd, BadPresetFilesAreRefusedAndLeftAlone) {
+TEST_P(PresetEndToEnd, BadPresetFilesAreRefusedAndLeftAlone) {
   Bytes file = PresetFile(2);
   file[0] = static_cast<uint8_t>(file.size() + 1);
   WritePresetFile(2, file);
@@ -253,5 +258,234 @@ TEST_F(PresetEndToEnd, BadPresetFilesAreRefusedAndLeftAlone) {
   EXPECT_EQ(presets_->SetPresetName(2, newName.get()), CAM_E_BAD_PRESET_FILE);
   EXPECT_EQ(PresetFile(2).size(), 9u);
 }
+
+// ---- Export and import -------------------------------------------------------------
+
+using camctl::CAM_E_FILE_EXISTS;
+constexpr HRESULT kPathNotFound = static_cast<HRESULT>(0x80070003u);
+constexpr HRESULT kFileNotFound = static_cast<HRESULT>(0x80070002u);
+constexpr HRESULT kAccessDenied = static_cast<HRESULT>(0x80070005u);
+constexpr HRESULT kInvalidFile = static_cast<HRESULT>(0x80070006u);
+
+Bytes ReadBytes(const fs::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  return Bytes(std::istreambuf_iterator<char>(in), {});
+}
+void WriteBytes(const fs::path& path, const Bytes& bytes) {
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+}
+Bstr PathText(const fs::path& path) { return Bstr(platform::Utf8ToCom(path.string())); }
+
+// What is at the PC path before an export.
+enum class Before { Nothing, File, Folder, DanglingLink, MissingFolder, Fifo };
+// What must be there afterwards.
+enum class After { CameraBytes, OldBytes, Folder, DanglingLink, Nothing, Fifo };
+
+TEST_P(PresetEndToEnd, ExportCopiesTheCameraFileUnderTheOverwriteRules) {
+  const Bytes old = {'o', 'l', 'd'};
+  const struct {
+    const char* name;
+    Before before;
+    LONG overwrite;
+    HRESULT expected;
+    After after;
+  } cases[] = {
+      {"new file", Before::Nothing, 0, S_OK, After::CameraBytes},
+      {"existing file kept", Before::File, 0, CAM_E_FILE_EXISTS, After::OldBytes},
+      {"existing file replaced", Before::File, -1, S_OK, After::CameraBytes},
+      {"folder kept", Before::Folder, 0, CAM_E_FILE_EXISTS, After::Folder},
+      {"folder never replaced", Before::Folder, 1, kAccessDenied, After::Folder},
+      {"dangling link kept", Before::DanglingLink, 0, CAM_E_FILE_EXISTS, After::DanglingLink},
+      {"dangling link replaced", Before::DanglingLink, 1, S_OK, After::CameraBytes},
+      {"missing folder", Before::MissingFolder, 0, kPathNotFound, After::Nothing},
+      {"missing folder, overwriting", Before::MissingFolder, 1, kPathNotFound, After::Nothing},
+      {"fifo never opened", Before::Fifo, 1, kInvalidFile, After::Fifo},
+  };
+  const Bytes camera = PresetFile(2);
+  ASSERT_EQ(camera.size(), vcam::kPresetFileSize);
+  int n = 0;
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    const fs::path folder = dir_ / ("export-" + std::to_string(n++));
+    fs::create_directories(folder);
+    fs::path target = folder / "preset.pst";
+    switch (c.before) {
+      case Before::Nothing: break;
+      case Before::File: WriteBytes(target, old); break;
+      case Before::Folder: fs::create_directory(target); break;
+      case Before::DanglingLink: fs::create_symlink(folder / "nowhere", target); break;
+      case Before::MissingFolder: target = folder / "missing" / "preset.pst"; break;
+      case Before::Fifo: ASSERT_EQ(::mkfifo(target.c_str(), 0600), 0); break;
+    }
+    camera_->ClearTrace();
+    const Bstr path = PathText(target);
+    EXPECT_EQ(presets_->ExportPreset(2, path.get(), c.overwrite), c.expected);
+    switch (c.after) {
+      case After::CameraBytes: EXPECT_EQ(ReadBytes(target), camera); break;
+      case After::OldBytes: EXPECT_EQ(ReadBytes(target), old); break;
+      case After::Folder: EXPECT_TRUE(fs::is_directory(fs::symlink_status(target))); break;
+      case After::DanglingLink: EXPECT_TRUE(fs::is_symlink(fs::symlink_status(target))); break;
+      case After::Nothing: EXPECT_FALSE(fs::exists(fs::symlink_status(target))); break;
+      case After::Fifo: EXPECT_TRUE(fs::is_fifo(fs::symlink_status(target))); break;
+    }
+    // Nothing else is left beside the target (no temporary file).
+    const size_t entries = static_cast<size_t>(std::distance(fs::directory_iterator(folder), {}));
+    EXPECT_EQ(entries, c.after == After::Nothing ? 0u : 1u);
+    // An existing file is refused before anything is sent; the camera's file is
+    // read only when it is to be written.
+    const auto storage = Trace("storage");
+    if (c.expected == CAM_E_FILE_EXISTS) {
+      EXPECT_TRUE(storage.empty());
+    }
+    if (c.expected == S_OK) {
+      ASSERT_EQ(storage.size(), 1u);
+      EXPECT_EQ(storage[0].frame.substr(0, 2), "09");
+    }
+  }
+  EXPECT_FALSE(camctl::SettleTimerRunning()) << "an export does not open the settle window";
+}
+
+TEST_P(PresetEndToEnd, ExportOfSlotZeroAndRefusedArguments) {
+  const fs::path target = dir_ / "zero.pst";
+  const Bstr path = PathText(target);
+  ASSERT_EQ(presets_->ExportPreset(0, path.get(), 0), S_OK);
+  EXPECT_EQ(ReadBytes(target), PresetFile(0));
+
+  camera_->ClearTrace();
+  const fs::path other = dir_ / "other.pst";
+  const Bstr otherPath = PathText(other);
+  EXPECT_EQ(presets_->ExportPreset(-1, otherPath.get(), 0), E_INVALIDARG);
+  EXPECT_EQ(presets_->ExportPreset(4, otherPath.get(), 0), E_INVALIDARG);
+  EXPECT_EQ(presets_->ImportPreset(0, path.get()), E_INVALIDARG);
+  EXPECT_EQ(presets_->ImportPreset(4, path.get()), E_INVALIDARG);
+  // No path, or one that a conversion would have to change.
+  const platform::ComString base = platform::Utf8ToCom(other.string());
+  const Bstr withNul(base + platform::ComString(1, u'\0') + u"x");
+  const Bstr loneHigh(base + platform::ComString(1, static_cast<char16_t>(0xD800)));
+  const Bstr loneLow(base + platform::ComString(1, static_cast<char16_t>(0xDC00)) + u"x");
+  const Bstr empty(platform::ComString{});
+  for (BSTR bad : {static_cast<BSTR>(nullptr), withNul.get(), loneHigh.get(), loneLow.get(), empty.get()}) {
+    EXPECT_EQ(presets_->ExportPreset(1, bad, 1), E_INVALIDARG);
+    EXPECT_EQ(presets_->ImportPreset(1, bad), E_INVALIDARG);
+  }
+  EXPECT_FALSE(fs::exists(other));
+  EXPECT_TRUE(Trace("avc").empty() && Trace("storage").empty());
+}
+
+TEST_P(PresetEndToEnd, ImportChecksTheFileLengthBeforeWriting) {
+  const auto sized = [](size_t size, uint8_t lengthByte) {
+    Bytes file(size, 0x33);
+    if (size > 0) file[0] = lengthByte;
+    return file;
+  };
+  const struct {
+    const char* name;
+    Bytes file;
+    HRESULT expected;
+  } cases[] = {
+      {"10 bytes", sized(10, 10), CAM_E_BAD_PRESET_FILE},
+      {"11 bytes", sized(11, 11), S_OK},
+      {"25 bytes", sized(25, 25), S_OK},
+      {"255 bytes", sized(255, 255), S_OK},
+      {"256 bytes", sized(256, 0), CAM_E_BAD_PRESET_FILE},
+      {"4 KiB", sized(4096, 0), CAM_E_BAD_PRESET_FILE},
+      {"length byte too small", sized(25, 24), CAM_E_BAD_PRESET_FILE},
+      {"length byte too large", sized(25, 26), CAM_E_BAD_PRESET_FILE},
+      {"empty", Bytes{}, CAM_E_BAD_PRESET_FILE},
+  };
+  int n = 0;
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    PassSettleWindow();
+    const Bytes before = PresetFile(3);
+    const fs::path source = dir_ / ("import-" + std::to_string(n++) + ".pst");
+    WriteBytes(source, c.file);
+    camera_->ClearTrace();
+    const Bstr path = PathText(source);
+    EXPECT_EQ(presets_->ImportPreset(3, path.get()), c.expected);
+    const auto storage = Trace("storage");
+    if (c.expected == S_OK) {
+      EXPECT_EQ(PresetFile(3), c.file);
+      ASSERT_EQ(storage.size(), 1u);
+      EXPECT_EQ(storage[0].frame.substr(0, 2), "0A");
+      EXPECT_TRUE(camctl::SettleTimerRunning()) << "an import opens the settle window";
+    } else {
+      EXPECT_EQ(PresetFile(3), before);
+      EXPECT_TRUE(storage.empty()) << "no write frame for a refused file";
+    }
+    EXPECT_EQ(AvcFrames(), std::vector<std::string>{"0120000000850001" "7403FF"});
+  }
+}
+
+TEST_P(PresetEndToEnd, ImportRefusesUnusablePcFiles) {
+  const fs::path folder = dir_ / "pc";
+  fs::create_directories(folder / "a-folder");
+  ASSERT_EQ(::mkfifo((folder / "a-fifo").c_str(), 0600), 0);
+  const struct {
+    fs::path path;
+    HRESULT expected;
+  } cases[] = {
+      {folder / "missing.pst", kFileNotFound},
+      {folder / "no-such-folder" / "x.pst", kPathNotFound},
+      {folder / "a-folder", kAccessDenied},
+      {folder / "a-fifo", kInvalidFile},  // opened without blocking, then refused
+  };
+  const Bytes before = PresetFile(1);
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.path.string());
+    const Bstr path = PathText(c.path);
+    EXPECT_EQ(presets_->ImportPreset(1, path.get()), c.expected);
+  }
+  EXPECT_EQ(PresetFile(1), before);
+  EXPECT_TRUE(Trace("storage").empty());
+}
+
+TEST_P(PresetEndToEnd, ImportIntoAProtectedSlotIsRefusedBeforeThePcFileIsOpened) {
+  ASSERT_EQ(presets_->SetAccessPermission(2, 1), S_OK);
+  PassSettleWindow();
+  const Bytes before = PresetFile(2);
+  camera_->ClearTrace();
+  // A missing file would answer 0x80070002 had it been opened.
+  const Bstr path = PathText(dir_ / "missing.pst");
+  EXPECT_EQ(presets_->ImportPreset(2, path.get()), CAM_E_PROTECTED);
+  EXPECT_EQ(PresetFile(2), before);
+  EXPECT_EQ(AvcFrames(), std::vector<std::string>{"0120000000850001" "7402FF"});
+  EXPECT_TRUE(Trace("storage").empty());
+}
+
+TEST_P(PresetEndToEnd, ExportedFileImportsIntoAnotherSlot) {
+  Bstr name(COM_TEXT("TRAVEL"));
+  ASSERT_EQ(presets_->SetPresetName(1, name.get()), S_OK);
+  PassSettleWindow();
+  const fs::path file = dir_ / "travel.pst";
+  const Bstr path = PathText(file);
+  ASSERT_EQ(presets_->ExportPreset(1, path.get(), 0), S_OK);
+  ASSERT_EQ(presets_->ImportPreset(3, path.get()), S_OK);
+  EXPECT_EQ(PresetFile(3), PresetFile(1));
+  // Within the settle window the next command asks the camera first.
+  camera_->ClearTrace();
+  ASSERT_EQ(presets_->SelectPreset(3), S_OK);
+  EXPECT_EQ(AvcFrames(), (std::vector<std::string>{"0120000000850001" "75FF", "0020000000850001" "7003"}));
+  Bstr read;
+  PassSettleWindow();
+  ASSERT_EQ(presets_->GetPresetName(3, read.out()), S_OK);
+  EXPECT_EQ(read.text(), COM_TEXT("TRAVEL"));
+}
+
+TEST(PcFileFailure, CategoriesOfSystemErrors) {
+  const struct {
+    uint32_t error;
+    uint32_t category;
+  } cases[] = {{2, 2},   {107, 2},  {3, 3},   {206, 3},  {267, 3},   {4, 4},   {113, 4},  {5, 5},
+               {80, 5},  {183, 5},  {999, 5}, {11, 6},   {193, 6},   {16, 7},  {145, 7},  {62, 8},
+               {24, 9},  {132, 9},  {23, 10}, {997, 10}, {32, 11},   {33, 12}, {167, 12}, {39, 13},
+               {112, 13}, {38, 14}, {1, 1},   {87, 1},   {1617, 1}};
+  for (const auto& c : cases)
+    EXPECT_EQ(camctl::PcFileFailure(c.error), static_cast<HRESULT>(0x80070000u | c.category)) << c.error;
+  EXPECT_EQ(camctl::PcFileFailure(0), S_OK);
+}
+
+INSTANTIATE_TEST_SUITE_P(Models, PresetEndToEnd, ::testing::Values("KV7", "DV1"));
 
 }  // namespace

@@ -616,13 +616,21 @@ TEST(PresetZeroHook, ModelWordIsTheTextBetweenTheFirstTwoAmpersands) {
 }
 
 TEST(PresetZeroHook, AppliesToPictureWritesOnTheKv7ModelOnly) {
+  const struct {
+    const char16_t* path;
+    bool kv7;
+  } cases[] = {{u"\\\\?\\avc#Maker&Kv7&camcorder#0011#{guid}", true},
+               {u"\\\\?\\avc#maker&KV7&x#0011", true},
+               {u"\\\\?\\avc#maker&kv70&camcorder#0011", false},
+               {u"\\\\?\\avc#maker&kv7", false},
+               {u"", false}};
+  for (const auto& c : cases) EXPECT_EQ(IsPresetZeroModel(c.path), c.kv7);
+
   ::setenv("VELQUIN_MUTEX_NAMESPACE", ("settings-hook-" + UniqueToken()).c_str(), 1);
   CameraState state;
-  state.selectedDevicePath = u"\\\\?\\avc#Maker&Kv7&camcorder#0011#{guid}";
+  state.reapplyPresetZero = true;
   for (int32_t f = -1; f <= 36; ++f) EXPECT_EQ(NeedsPresetZeroReapply(state, f), f >= 20 && f <= 34) << f;
-  state.selectedDevicePath = u"\\\\?\\avc#maker&kv70&camcorder#0011";
-  EXPECT_FALSE(NeedsPresetZeroReapply(state, 20));
-  state.selectedDevicePath = u"\\\\?\\avc#maker&kv7";
+  state.reapplyPresetZero = false;
   EXPECT_FALSE(NeedsPresetZeroReapply(state, 20));
   ::unsetenv("VELQUIN_MUTEX_NAMESPACE");
 }

@@ -7,6 +7,8 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <future>
+#include <iterator>
 #include <functional>
 #include <optional>
 #include <random>
@@ -21,6 +23,7 @@
 #include "camctl/object/interfaces.h"
 #include "camctl/settings/camera_settings.h"
 #include "camctl/settings/device_modes.h"
+#include "camctl/settings/preset_zero.h"
 #include "vcam/isolated_environment.h"
 #include "vcam/vcam.h"
 
@@ -61,7 +64,7 @@ class SettingsE2eTest : public ::testing::Test {
   template <class F>
   void SelectCamera(F&& prepare) {
     vcam::CameraOptions options;
-    options.model = "KX1";
+    options.model = model_;
     options.sampleContent = false;
     camera_ = vcam::CreateCamera(dir_ / "cameras", "cam", options);
     camera_->Modify(prepare);
@@ -87,6 +90,7 @@ class SettingsE2eTest : public ::testing::Test {
 
   std::optional<vcam::testing::IsolatedEnvironment> env_;
   fs::path dir_;
+  std::string model_ = "KX1";
   std::unique_ptr<vcam::Camera> camera_;
   ICDVCameraControl* control_ = nullptr;
   ICDVDeviceControl* modes_ = nullptr;
@@ -284,6 +288,156 @@ TEST_F(SettingsE2eTest, TwoProcessesWithTheirOwnObjectsNeverInterleaveAWriteAndI
     EXPECT_EQ(trace[i + 1].frame, VendorStatus(code + "FF")) << "line " << i;
   }
   EXPECT_GE(writes, 2u);
+}
+
+// A non-KV7 camera refuses a bad picture value without waiting for the object
+// lock: only the KV7 step may run before the value check.
+TEST_F(SettingsE2eTest, ABadPictureValueIsRefusedWhileAnotherThreadHoldsTheObjectLock) {
+  SelectCamera();
+  auto& lock = CameraControl::FromIdentity(control_)->State().lock;
+  std::promise<void> held, release;
+  std::thread holder([&] {
+    std::lock_guard<std::recursive_mutex> hold(lock);
+    held.set_value();
+    release.get_future().wait();
+  });
+  held.get_future().wait();
+  auto write = std::async(std::launch::async, [&] { return control_->SetStatus(kFunctionColorGain, 500); });
+  const bool prompt = write.wait_for(std::chrono::seconds(5)) == std::future_status::ready;
+  release.set_value();
+  holder.join();
+  EXPECT_TRUE(prompt);
+  EXPECT_EQ(write.get(), CAM_E_OUT_OF_RANGE);
+  EXPECT_TRUE(Trace().empty());
+}
+
+// ---- Preset zero re-apply on the KV7 --------------------------------------------------
+
+class Kv7ReapplyTest : public SettingsE2eTest {
+ protected:
+  Kv7ReapplyTest() { model_ = "KV7"; }
+
+  std::vector<uint8_t> PresetZero() const {
+    std::ifstream in(camera_->PresetFile(0), std::ios::binary);
+    return std::vector<uint8_t>(std::istreambuf_iterator<char>(in), {});
+  }
+  void WritePresetZero(const std::vector<uint8_t>& bytes) const {
+    std::ofstream out(camera_->PresetFile(0), std::ios::binary | std::ios::trunc);
+    out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+  }
+  // The fifteen frames that re-apply this preset 0 file, in wire order.
+  static std::vector<std::string> ReapplyFrames(const std::vector<uint8_t>& file, size_t count = 15) {
+    std::vector<std::string> frames;
+    for (size_t i = 0; i < count; ++i) {
+      char operands[5];
+      std::snprintf(operands, sizeof operands, "%02X%02X", kReapplyOrder[i].code, file[kReapplyOrder[i].fileByte]);
+      frames.push_back(VendorControl(operands));
+    }
+    return frames;
+  }
+  std::vector<std::string> Channel(const std::string& channel) {
+    std::vector<std::string> frames;
+    for (const TraceLine& line : Trace())
+      if (line.channel == channel) frames.push_back(line.frame);
+    return frames;
+  }
+};
+
+TEST_F(Kv7ReapplyTest, PictureWritesReapplyPresetZeroFirstInWireOrder) {
+  SelectCamera();
+  // Stored values that differ from byte to byte, each within its code's range.
+  std::vector<uint8_t> file = PresetZero();
+  ASSERT_EQ(file.size(), 25u);
+  const vcam::State before = camera_->ReadState();
+  for (const ReapplyValue& v : kReapplyOrder) {
+    const int span = before.maximum[v.code] - before.minimum[v.code] + 1;
+    file[v.fileByte] = static_cast<uint8_t>(before.minimum[v.code] + v.fileByte % span);
+  }
+  WritePresetZero(file);
+
+  std::vector<std::string> expected = ReapplyFrames(file);
+  expected.push_back(VendorControl("4601"));
+  expected.push_back(VendorStatus("46FF"));
+  ASSERT_EQ(control_->SetStatus(kFunctionGamma, 1), S_OK);
+  EXPECT_EQ(Channel("avc"), expected);
+  const auto storage = Channel("storage");
+  ASSERT_EQ(storage.size(), 1u) << "preset 0 is read from the camera, once";
+  EXPECT_EQ(storage[0].substr(0, 2), "09");
+  std::string presetZeroPath;  // the camera-side path of preset 0, as the frame shows it in hex
+  for (const char c : std::string("\\dev\\campset\\Preset00.pst")) {
+    char hex[3];
+    std::snprintf(hex, sizeof hex, "%02X", static_cast<unsigned char>(c));
+    presetZeroPath += hex;
+  }
+  EXPECT_NE(storage[0].find(presetZeroPath), std::string::npos);
+  // Kept where a later read sees it.
+  const vcam::State state = camera_->ReadState();
+  EXPECT_EQ(state.value[0x40][0], file[11]);
+  EXPECT_EQ(state.value[0x50][0], file[24]);
+
+  // A value the range check refuses still comes after the re-apply.
+  camera_->ClearTrace();
+  EXPECT_EQ(control_->SetStatus(kFunctionColorGain, 500), CAM_E_OUT_OF_RANGE);
+  EXPECT_EQ(Channel("avc"), ReapplyFrames(file));
+}
+
+TEST_F(Kv7ReapplyTest, NothingIsReappliedForOtherCallsOrFiles) {
+  SelectCamera();
+  const std::vector<uint8_t> factory = PresetZero();
+  LONG v = 0;
+  const struct {
+    const char* name;
+    std::vector<uint8_t> presetZero;
+    std::function<HRESULT()> call;
+    std::vector<std::string> avc;
+    size_t storage;
+  } cases[] = {
+      {"plain write", factory, [&] { return control_->SetStatus(1, 0); }, {VendorControl("2600")}, 0},
+      {"picture read", factory, [&] { return control_->GetStatus(kFunctionColorGain, &v); }, {VendorStatus("41FF")}, 0},
+      {"range", factory, [&] { return control_->GetRange(kFunctionColorGain, &v, &v, &v); },
+       {VendorStatus("2141FFFFFF")}, 0},
+      {"24-byte preset 0", std::vector<uint8_t>(factory.begin(), factory.end() - 1),
+       [&] { return control_->SetStatus(kFunctionColorGain, 3); }, {VendorControl("4103"), VendorStatus("41FF")}, 1},
+      {"26-byte preset 0", [&] { auto f = factory; f.push_back(0); f[0] = 26; return f; }(),
+       [&] { return control_->SetStatus(kFunctionColorGain, 3); }, {VendorControl("4103"), VendorStatus("41FF")}, 1},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    WritePresetZero(c.presetZero);
+    camera_->ClearTrace();
+    EXPECT_EQ(c.call(), S_OK);
+    EXPECT_EQ(Channel("avc"), c.avc);
+    EXPECT_EQ(Channel("storage").size(), c.storage);
+  }
+}
+
+TEST_F(Kv7ReapplyTest, TheReapplyStopsAtTheFirstFailureAndTheWriteGoesAhead) {
+  SelectCamera();
+  const std::vector<uint8_t> file = PresetZero();
+  vcam::Fault refuse;
+  refuse.kind = vcam::FaultKind::AvcResult;
+  refuse.avcFrame = 1;
+  refuse.code = 0x44;
+  refuse.ctype = 0x00;
+  refuse.value = vcam::kAvcRejected;
+  refuse.times = 1;
+  camera_->AddFault(refuse);
+  ASSERT_EQ(control_->SetStatus(kFunctionGamma, 1), S_OK);
+  std::vector<std::string> expected = ReapplyFrames(file, 3);
+  expected.push_back(VendorControl("4601"));
+  expected.push_back(VendorStatus("46FF"));
+  EXPECT_EQ(Channel("avc"), expected);
+}
+
+TEST_F(Kv7ReapplyTest, ABusyCameraIsAskedFourTimesThenTheWriteGoesAhead) {
+  SelectCamera([](vcam::State& s) { s.busyMs = 60000; });
+  ASSERT_EQ(presets_->SelectPreset(1), S_OK);  // busy for a minute, settle window open
+  camera_->ClearTrace();
+  // Four re-apply runs each find the camera busy; the write's own settle check then does too.
+  EXPECT_EQ(control_->SetStatus(kFunctionGamma, 1), CAM_E_BUSY);
+  EXPECT_EQ(Channel("avc"), std::vector<std::string>(5, VendorStatus("75FF")));
+  EXPECT_TRUE(Channel("storage").empty());
+  StopSettleTimer();
 }
 
 }  // namespace

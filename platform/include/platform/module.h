@@ -15,4 +15,8 @@ ComString ModuleFilePath();
 // $VELQUIN_LOG_DIR, else $XDG_STATE_HOME/velquin, else ~/.local/state/velquin.
 std::filesystem::path DiagnosticLogPath();
 
+// Deletes the diagnostic log when it is a file; a folder of that name is left
+// alone. Whether anything was deleted is not reported.
+void DeleteDiagnosticLog() noexcept;
+
 }  // namespace platform

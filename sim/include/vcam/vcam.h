@@ -139,7 +139,10 @@ struct State {
   uint8_t hasRange[32] = {};       // bit per code: answers the range query
   uint8_t implemented[32] = {};    // bit per code of command set 0x0001
   uint8_t implementedOther = 0x0F; // bit 0 mode query, 1 identification, 2 CONNECT AV, 3 opcode 0xC8
-  uint8_t reserved2[3] = {};
+  // Bumped at every unplug (wrapping), so a watcher that wakes after an
+  // unplug and a replug still sees that the camera went away.
+  uint8_t unplugCount = 0;
+  uint8_t reserved2[2] = {};
   uint8_t permission[kMaxSlots + 1] = {};
   MediumState media[kMaxMedia] = {};
   Fault faults[kMaxFaults] = {};
@@ -269,6 +272,9 @@ class Camera {
 
 // The root folder of cameras.
 std::filesystem::path RootDir();
+// The file in a root that is touched (opened for writing and closed) after
+// every unplug of one of its cameras, for watchers to wait on.
+inline constexpr const char* kEventsFileName = ".events";
 // True when neither VCAM_HOME is set: the root is the per-user default.
 bool UsingDefaultRoot();
 

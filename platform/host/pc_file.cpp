@@ -1,0 +1,208 @@
+// PC files on Linux: POSIX calls, errno translated to the Win32 codes the
+// library's category table knows.
+#include <errno.h>
+#include <fcntl.h>
+#include <limits.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <string>
+
+#include "platform/pc_file.h"
+
+namespace platform {
+namespace {
+
+// The folder part of a path ("." for a bare name, "/" for the root).
+std::string FolderOf(const std::string& path) {
+  const size_t slash = path.find_last_of('/');
+  if (slash == std::string::npos) return ".";
+  if (slash == 0) return "/";
+  return path.substr(0, slash);
+}
+
+bool IsFolder(const std::string& path) {
+  struct stat st{};
+  return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+// errno of a failed open or write at `path`, as a Win32 error code.
+uint32_t Win32Error(int error, const std::string& path) {
+  switch (error) {
+    case ENOENT:
+      // A missing file in an existing folder, or a missing folder on the way.
+      return IsFolder(FolderOf(path)) ? kFileErrorNotFound : kFileErrorPathNotFound;
+    case ENOTDIR:
+    case ELOOP:
+      return kFileErrorPathNotFound;
+    case ENAMETOOLONG:
+      return 206;  // ERROR_FILENAME_EXCED_RANGE
+    case EACCES:
+    case EPERM:
+    case EROFS:
+    case EISDIR:
+      return kFileErrorAccessDenied;
+    case EMFILE:
+    case ENFILE:
+      return 4;  // ERROR_TOO_MANY_OPEN_FILES
+    case ENOSPC:
+    case EDQUOT:
+      return kFileErrorDiskFull;
+    case EEXIST:
+      return kFileErrorExists;
+    case EBUSY:
+    case ETXTBSY:
+      return 32;  // ERROR_SHARING_VIOLATION
+    case EIO:
+      return 23;  // ERROR_CRC: the device failed the transfer
+    case ENXIO:
+    case ENODEV:
+      return kFileErrorBadFormat;
+    default:
+      return 31;  // ERROR_GEN_FAILURE
+  }
+}
+
+// A descriptor closed on every path.
+class Descriptor {
+ public:
+  explicit Descriptor(int fd) : fd_(fd) {}
+  ~Descriptor() {
+    if (fd_ >= 0) ::close(fd_);
+  }
+  Descriptor(const Descriptor&) = delete;
+  Descriptor& operator=(const Descriptor&) = delete;
+  int get() const { return fd_; }
+  // Closes now; the close's own failure (a delayed write error) is reported.
+  int Close() {
+    const int fd = fd_;
+    fd_ = -1;
+    return ::close(fd) == 0 ? 0 : errno;
+  }
+
+ private:
+  int fd_;
+};
+
+// Writes everything, retrying on interruption; errno of the failure, or
+// kShortWrite when the file took no more bytes without saying why.
+constexpr int kShortWrite = -1;
+int WriteAll(int fd, const uint8_t* data, size_t size) {
+  while (size > 0) {
+    const ssize_t n = ::write(fd, data, size);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return errno;
+    }
+    if (n == 0) return kShortWrite;
+    data += n;
+    size -= static_cast<size_t>(n);
+  }
+  return 0;
+}
+
+// Fills an open new file and closes it; on failure the file is removed.
+uint32_t FillNewFile(Descriptor& file, const std::string& path, const std::string& errorPath, const uint8_t* data,
+                     size_t size) {
+  int error = WriteAll(file.get(), data, size);
+  if (error == 0 && ::fsync(file.get()) != 0 && errno != EINVAL) error = errno;
+  const int closed = file.Close();
+  if (error == 0) error = closed;
+  if (error == 0) return 0;
+  ::unlink(path.c_str());
+  return error == kShortWrite ? kFileErrorWriteFault : Win32Error(error, errorPath);
+}
+
+constexpr int kCreateFlags = O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK;
+
+uint32_t CreateExclusive(const std::string& path, const uint8_t* data, size_t size) {
+  Descriptor file(::open(path.c_str(), kCreateFlags, 0666));
+  if (file.get() < 0) return Win32Error(errno, path);
+  return FillNewFile(file, path, path, data, size);
+}
+
+uint32_t ReplaceThroughTemporary(const std::string& path, const uint8_t* data, size_t size) {
+  struct stat st{};
+  if (::stat(path.c_str(), &st) == 0) {
+    if (S_ISDIR(st.st_mode)) return kFileErrorAccessDenied;
+    if (!S_ISREG(st.st_mode)) return kFileErrorBadFormat;
+  } else if (errno != ENOENT) {
+    return Win32Error(errno, path);
+  }
+  // A link is replaced at the file it leads to, as writing through it would;
+  // a dangling link is itself replaced by the file.
+  std::string target = path;
+  char resolved[PATH_MAX];
+  if (::realpath(path.c_str(), resolved) != nullptr) target = resolved;
+
+  static std::atomic<uint32_t> counter{0};
+  const std::string folder = FolderOf(target);
+  const std::string base = target.substr(target.find_last_of('/') + 1);
+  for (int attempt = 0; attempt < 16; ++attempt) {
+    const std::string temporary = (folder == "/" ? std::string() : folder) + "/." + base + "." +
+                                  std::to_string(::getpid()) + "-" + std::to_string(counter.fetch_add(1)) + ".tmp";
+    Descriptor file(::open(temporary.c_str(), kCreateFlags, 0666));
+    if (file.get() < 0) {
+      if (errno == EEXIST) continue;
+      return Win32Error(errno, path);
+    }
+    if (const uint32_t error = FillNewFile(file, temporary, path, data, size); error != 0) return error;
+    if (::rename(temporary.c_str(), target.c_str()) != 0) {
+      const int error = errno;
+      ::unlink(temporary.c_str());
+      return Win32Error(error, path);
+    }
+    return 0;
+  }
+  return Win32Error(EEXIST, path);
+}
+
+}  // namespace
+
+bool PcPathExists(ComStringView path) noexcept {
+  try {
+    struct stat st{};
+    return ::lstat(ComToUtf8(path).c_str(), &st) == 0;
+  } catch (...) {
+    return false;
+  }
+}
+
+uint32_t WritePcFile(ComStringView path, const uint8_t* data, size_t size, bool replace) noexcept {
+  try {
+    const std::string host = ComToUtf8(path);
+    return replace ? ReplaceThroughTemporary(host, data, size) : CreateExclusive(host, data, size);
+  } catch (...) {
+    return 14;  // ERROR_OUTOFMEMORY
+  }
+}
+
+uint32_t ReadPcFile(ComStringView path, uint8_t* buffer, size_t capacity, size_t& size, uint64_t& sizeAtOpen) noexcept {
+  size = 0;
+  sizeAtOpen = 0;
+  try {
+    const std::string host = ComToUtf8(path);
+    Descriptor file(::open(host.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+    if (file.get() < 0) return Win32Error(errno, host);
+    struct stat st{};
+    if (::fstat(file.get(), &st) != 0) return Win32Error(errno, host);
+    if (S_ISDIR(st.st_mode)) return kFileErrorAccessDenied;
+    if (!S_ISREG(st.st_mode)) return kFileErrorBadFormat;
+    sizeAtOpen = static_cast<uint64_t>(st.st_size);
+    while (size < capacity) {
+      const ssize_t n = ::read(file.get(), buffer + size, capacity - size);
+      if (n < 0) {
+        if (errno == EINTR) continue;
+        return Win32Error(errno, host);
+      }
+      if (n == 0) break;
+      size += static_cast<size_t>(n);
+    }
+    return 0;
+  } catch (...) {
+    return 14;  // ERROR_OUTOFMEMORY
+  }
+}
+
+}  // namespace platform

@@ -1,0 +1,124 @@
+// PC files on Windows: CreateFileW and friends; errors are the system's own.
+#include <windows.h>
+
+#include <string>
+
+#include "platform/pc_file.h"
+
+namespace platform {
+namespace {
+
+// A file handle closed on every path.
+class FileHandle {
+ public:
+  explicit FileHandle(HANDLE handle) : handle_(handle) {}
+  ~FileHandle() {
+    if (valid()) CloseHandle(handle_);
+  }
+  FileHandle(const FileHandle&) = delete;
+  FileHandle& operator=(const FileHandle&) = delete;
+  bool valid() const { return handle_ != INVALID_HANDLE_VALUE; }
+  HANDLE get() const { return handle_; }
+  // Closes now; the close's own failure is reported.
+  DWORD Close() {
+    const HANDLE handle = handle_;
+    handle_ = INVALID_HANDLE_VALUE;
+    return CloseHandle(handle) ? 0 : GetLastError();
+  }
+
+ private:
+  HANDLE handle_;
+};
+
+std::wstring WidePath(ComStringView path) { return std::wstring(path.begin(), path.end()); }
+
+// Fills an open new file and closes it; on failure the file is deleted.
+uint32_t FillNewFile(FileHandle& file, const std::wstring& path, const uint8_t* data, size_t size) {
+  DWORD error = 0;
+  DWORD written = 0;
+  if (!WriteFile(file.get(), data, static_cast<DWORD>(size), &written, nullptr))
+    error = GetLastError();
+  else if (written != size)
+    error = kFileErrorWriteFault;
+  else if (!FlushFileBuffers(file.get()))
+    error = GetLastError();
+  const DWORD closed = file.Close();
+  if (error == 0) error = closed;
+  if (error != 0) DeleteFileW(path.c_str());
+  return error;
+}
+
+HANDLE CreateNew(const std::wstring& path) {
+  return CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+}
+
+}  // namespace
+
+bool PcPathExists(ComStringView path) noexcept {
+  try {
+    // Attributes of the entry itself: a link is found even when it leads nowhere.
+    return GetFileAttributesW(WidePath(path).c_str()) != INVALID_FILE_ATTRIBUTES;
+  } catch (...) {
+    return false;
+  }
+}
+
+uint32_t WritePcFile(ComStringView path, const uint8_t* data, size_t size, bool replace) noexcept {
+  try {
+    const std::wstring target = WidePath(path);
+    if (!replace) {
+      FileHandle file(CreateNew(target));
+      if (!file.valid()) return GetLastError();
+      return FillNewFile(file, target, data, size);
+    }
+    const DWORD attributes = GetFileAttributesW(target.c_str());
+    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0)
+      return kFileErrorAccessDenied;
+    for (int attempt = 0; attempt < 16; ++attempt) {
+      const std::wstring temporary = target + L"." + std::to_wstring(GetCurrentProcessId()) + L"-" +
+                                     std::to_wstring(GetTickCount() + static_cast<DWORD>(attempt)) + L".tmp";
+      FileHandle file(CreateNew(temporary));
+      if (!file.valid()) {
+        if (GetLastError() == ERROR_FILE_EXISTS) continue;
+        return GetLastError();
+      }
+      if (const uint32_t error = FillNewFile(file, temporary, data, size); error != 0) return error;
+      if (!MoveFileExW(temporary.c_str(), target.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+        const DWORD error = GetLastError();
+        DeleteFileW(temporary.c_str());
+        return error;
+      }
+      return 0;
+    }
+    return ERROR_FILE_EXISTS;
+  } catch (...) {
+    return ERROR_OUTOFMEMORY;
+  }
+}
+
+uint32_t ReadPcFile(ComStringView path, uint8_t* buffer, size_t capacity, size_t& size, uint64_t& sizeAtOpen) noexcept {
+  size = 0;
+  sizeAtOpen = 0;
+  try {
+    FileHandle file(CreateFileW(WidePath(path).c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!file.valid()) return GetLastError();
+    // Pipes, consoles and devices could block a read indefinitely.
+    if (GetFileType(file.get()) != FILE_TYPE_DISK) return kFileErrorBadFormat;
+    LARGE_INTEGER length{};
+    if (!GetFileSizeEx(file.get(), &length)) return GetLastError();
+    sizeAtOpen = static_cast<uint64_t>(length.QuadPart);
+    while (size < capacity) {
+      DWORD got = 0;
+      if (!::ReadFile(file.get(), buffer + size, static_cast<DWORD>(capacity - size), &got, nullptr))
+        return GetLastError();
+      if (got == 0) break;
+      size += got;
+    }
+    return 0;
+  } catch (...) {
+    return ERROR_OUTOFMEMORY;
+  }
+}
+
+}  // namespace platform
