@@ -65,7 +65,7 @@ struct CameraOptions {
   std::string model = "KV7";
   uint8_t slotCount = 3;
   std::vector<MediumOptions> media = std::vector<MediumOptions>(1);
-  bool sampleContent = true;  // a DCIM folder with a few images and thumbnails
+  bool sampleContent = true;  // DCIM folders of images (with thumbnails), movies and other files
   bool supported = true;      // answers the identification query as a supported camera
   std::string friendlyName = "DV Camera";
   std::string uniqueId;       // 16 hex digits; generated when empty
@@ -121,7 +121,7 @@ struct State {
   uint8_t subunitC8 = 0;        // camera subunit opcode 0xC8 value
   uint8_t chunkWait = 0;        // long transfers wait for a control frame per chunk
   uint8_t mediaCount = 1;
-  uint8_t reserved0 = 0;
+  uint8_t contentSerial = 0;   // rises with every change the camera makes to its media
   uint32_t busyMs = 300;        // busy window after a preset-changing command
   int64_t busyUntilMs = 0;      // CLOCK_REALTIME milliseconds
   uint32_t chunkSize = 0;       // 0: transfers in one piece
