@@ -31,14 +31,73 @@ struct ItemBox {
   MicroDrvItem item{};  // first: the caller's pointer is this box's address
   MicroDrvPathBlock pathBlock{};
   OLECHAR name[9]{};
+  bool live = false;            // handed out and not freed
+  bool listable = false;        // a folder, root or storage item whose entries are fetched
   std::unique_ptr<uint8_t[]> thumbnail;
   uint64_t tree = 0;            // the device information call that made it
-  bool listable = false;        // a folder, root or storage item whose entries are fetched
   std::vector<ItemBox*> children;
   size_t indexInParent = 0;
 };
 
 ItemBox* BoxOf(MicroDrvItem* item) { return reinterpret_cast<ItemBox*>(item); }
+
+// The items of a context, allocated in blocks. The set of live items is the
+// boxes marked live: a pointer is one of ours only when it is the start of a
+// box in one of the blocks, so unknown, foreign and freed pointers are
+// refused without being read through.
+class ItemArena {
+ public:
+  ItemBox* Allocate() {
+    ItemBox* box;
+    if (!free_.empty()) {
+      box = free_.back();
+      free_.pop_back();
+      *box = ItemBox{};
+    } else {
+      if (blocks_.empty() || used_ == kBlockItems) AddBlock();
+      box = blocks_.back().second + used_++;
+    }
+    box->live = true;
+    ++live_;
+    return box;
+  }
+  void Free(ItemBox* box) {
+    box->live = false;
+    box->thumbnail.reset();
+    std::vector<ItemBox*>().swap(box->children);
+    free_.push_back(box);
+    --live_;
+  }
+  ItemBox* Find(const MicroDrvItem* item) const {
+    const auto address = reinterpret_cast<uintptr_t>(item);
+    auto it = std::upper_bound(byAddress_.begin(), byAddress_.end(), address,
+                               [](uintptr_t a, const Block& b) { return a < b.first; });
+    if (it == byAddress_.begin()) return nullptr;
+    --it;
+    const uintptr_t offset = address - it->first;
+    if (offset >= kBlockItems * sizeof(ItemBox) || offset % sizeof(ItemBox) != 0) return nullptr;
+    ItemBox* box = it->second + offset / sizeof(ItemBox);
+    return box->live ? box : nullptr;
+  }
+  size_t live() const { return live_; }
+
+ private:
+  static constexpr size_t kBlockItems = 1024;
+  using Block = std::pair<uintptr_t, ItemBox*>;
+  void AddBlock() {
+    storage_.push_back(std::make_unique<ItemBox[]>(kBlockItems));
+    ItemBox* first = storage_.back().get();
+    blocks_.emplace_back(reinterpret_cast<uintptr_t>(first), first);
+    byAddress_.insert(std::upper_bound(byAddress_.begin(), byAddress_.end(), blocks_.back()), blocks_.back());
+    used_ = 0;
+  }
+  std::vector<std::unique_ptr<ItemBox[]>> storage_;
+  std::vector<Block> blocks_;     // in allocation order
+  std::vector<Block> byAddress_;  // sorted by address
+  std::vector<ItemBox*> free_;
+  size_t used_ = 0;               // boxes handed out of the last block
+  size_t live_ = 0;
+};
 
 struct Session {
   MicroDrvContext record{};  // first: the caller's pointer is this session's address
@@ -47,14 +106,11 @@ struct Session {
   std::unique_ptr<StorageDriverHandle> auxiliary;
   std::vector<uint8_t> mediaTable;
   std::vector<uint8_t> volumeCounts;  // per medium, from the last ListMedia
-  std::unordered_map<MicroDrvItem*, std::unique_ptr<ItemBox>> items;
+  ItemArena items;
   MicroDrvItem* last = nullptr;  // the end of the item list
   uint64_t tree = 0;
 
-  ~Session() {
-    // Items still held when the context goes are freed with it.
-    items.clear();
-  }
+  // Items still held when the context goes are freed with it (the arena).
 
   void SyncMediaTable() { record.mediaTable = mediaTable.empty() ? nullptr : mediaTable.data(); }
   void SyncHandles() {
@@ -87,9 +143,7 @@ Session* Find(const MicroDrvContext* context) {
 }
 
 ItemBox* FindItem(Session& s, MicroDrvItem* item) {
-  if (item == nullptr) return nullptr;
-  const auto it = s.items.find(item);
-  return it == s.items.end() ? nullptr : it->second.get();
+  return item == nullptr ? nullptr : s.items.Find(item);
 }
 
 void Append(Session& s, ItemBox* box) {
@@ -100,8 +154,7 @@ void Append(Session& s, ItemBox* box) {
 }
 
 ItemBox* NewItem(Session& s, ItemBox* parent) {
-  auto owned = std::make_unique<ItemBox>();
-  ItemBox* box = owned.get();
+  ItemBox* box = s.items.Allocate();
   box->item.pathBlock = &box->pathBlock;
   box->item.format = &kFormatUndefined;
   box->tree = s.tree;
@@ -110,7 +163,6 @@ ItemBox* NewItem(Session& s, ItemBox* parent) {
     box->indexInParent = parent->children.size();
     parent->children.push_back(box);
   }
-  s.items.emplace(&box->item, std::move(owned));
   Append(s, box);
   return box;
 }
@@ -247,7 +299,13 @@ sf::Address AddressOf(const Session& s, const MicroDrvItem& item) {
 
 bool IsPlainNameChar(char c) {
   const auto u = static_cast<unsigned char>(c);
-  return u >= 0x21 && u != 0x7F && std::strchr("\\/:*?\"<>|", c) == nullptr;
+  if (u < 0x21 || u == 0x7F) return false;
+  switch (c) {
+    case '\\': case '/': case ':': case '*': case '?': case '"': case '<': case '>': case '|':
+      return false;
+    default:
+      return true;
+  }
 }
 
 bool IsPlainName(std::string_view name) {
@@ -282,17 +340,24 @@ bool AddEntry(Session& s, ItemBox* folder, const uint8_t* record, Listing& listi
   const FormatInfo& format = FormatOf(isFolder ? std::string_view() : extension);
   if (!isFolder && format.dropped) return false;  // thumbnails travel with their image
 
-  std::string path(PathOf(folder->item));
-  if (path != "\\") path += '\\';
-  path += name;
-  if (!extension.empty()) {
-    path += '.';
-    path += extension;
-  }
-  if (path.size() > sf::kMaxPathLength) {
+  // The folder's path, a backslash (none after the top "\\"), the name, a dot and the extension.
+  const std::string_view parentPath = PathOf(folder->item);
+  const size_t separator = parentPath == "\\" ? 0 : 1;
+  const size_t length =
+      parentPath.size() + separator + name.size() + (extension.empty() ? 0 : 1 + extension.size());
+  if (length > sf::kMaxPathLength) {
     listing.incomplete = true;
     return false;
   }
+  char pathText[sf::kPathFieldSize];
+  char* out = std::copy(parentPath.begin(), parentPath.end(), pathText);
+  if (separator != 0) *out++ = '\\';
+  out = std::copy(name.begin(), name.end(), out);
+  if (!extension.empty()) {
+    *out++ = '.';
+    out = std::copy(extension.begin(), extension.end(), out);
+  }
+  const std::string_view path(pathText, length);
 
   ItemBox* box = NewItem(s, folder);
   MicroDrvItem& item = box->item;
@@ -395,7 +460,7 @@ void Uncount(Session& s, const ItemBox* box) {
 void Release(Session& s, ItemBox* box) {
   Uncount(s, box);
   Unlink(s, box);
-  s.items.erase(&box->item);
+  s.items.Free(box);
 }
 
 // Frees the items made since `mark` (the item that was last before them).
@@ -494,7 +559,7 @@ HRESULT DestroyContext(MicroDrvContext** context) {
 
 size_t LiveItemCount(const MicroDrvContext* context) {
   const Session* s = Find(context);
-  return s == nullptr ? 0 : s->items.size();
+  return s == nullptr ? 0 : s->items.live();
 }
 
 HRESULT Open(MicroDrvContext* context, const OLECHAR* instanceKey) {
