@@ -23,6 +23,7 @@
 #include "platform/com.h"
 #include "platform/dynamic_library.h"
 #include "platform/imaging_devices.h"
+#include "platform/output_file.h"
 #include "storage/microdriver/formats.h"
 #include "tools/camfiles/torwen_api.h"
 
@@ -370,7 +371,7 @@ int List(Camera& camera, const std::string& path, bool json) {
 // Writes a file whole or not at all: a temporary file beside it, then rename.
 void WriteLocalFile(const fs::path& target, const uint8_t* data, size_t size) {
   fs::path temp = target;
-  temp += ".camfiles-part";
+  temp += ".part";
   {
     std::ofstream out(temp, std::ios::binary | std::ios::trunc);
     if (!out) throw Failure{target.string() + ": cannot be written"};
@@ -398,15 +399,18 @@ int Get(Camera& camera, const std::string& path, const std::string& destination)
   fs::path target = destination.empty() ? fs::path(leaf) : fs::path(destination);
   std::error_code ec;
   if (fs::is_directory(target, ec)) target /= leaf;
-  std::vector<uint8_t> data(item->size);
+  // The camera's data goes straight into the new file's pages.
+  std::string error;
+  const auto file = platform::CreateMappedOutputFile(target, item->size, error);
+  if (file == nullptr) throw Failure{error};
   HRESULT transferStatus = S_OK;
   HRESULT hr;
   {
     TransferPump pump(camera, kMicroDrvTransferRead, item->size, leaf);
-    hr = camera.api().GetItemData(camera.context(), item, data.data(), item->size, &transferStatus);
+    hr = camera.api().GetItemData(camera.context(), item, file->data(), item->size, &transferStatus);
   }
   Check(hr, path);
-  WriteLocalFile(target, data.data(), data.size());
+  if (!file->Commit(error)) throw Failure{error};
   return kExitOk;
 }
 

@@ -169,7 +169,7 @@ TEST_F(CamfilesTest, GetPutRemoveThumb) {
   r = Run({"get", "\\INFO.TXT", "info.txt"});
   EXPECT_EQ(r.exit, 1);
   EXPECT_FALSE(fs::exists(work_ / "info.txt"));
-  EXPECT_FALSE(fs::exists(work_ / "info.txt.camfiles-part"));
+  EXPECT_FALSE(fs::exists(work_ / "info.txt.part"));
 }
 
 TEST_F(CamfilesTest, SeveralMediaPaths) {
