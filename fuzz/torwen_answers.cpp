@@ -7,8 +7,7 @@
 // ERROR_BUSY, 0xFD with "device gone"; otherwise min(c, frame length - 1)
 // bytes follow and replace the answer from byte 1 on (0xFC: the whole
 // answer). A data frame then takes one more byte: bit 0 fills the whole data
-// area. Past the end of the input every answer is status 0 with the command
-// left as it was.
+// area. Past the end of the input the camera is gone (every exchange fails).
 //
 // Checked: no read or write beyond a frame, a data area or an item field
 // (AddressSanitizer), every path and name terminated within its field, a
@@ -36,6 +35,7 @@ class AnswerDriver final : public platform::StorageDriverHandle {
     FUZZ_CHECK(data != nullptr || dataLength == 0);
     ++g_exchanges;
     fuzz::Input& in = fuzz::In();
+    if (in.empty()) return storage::kErrorDeviceRemoved;  // the camera goes when the answers run out
     const uint8_t c = in.Byte();
     if (c == 0xFE) return storage::kErrorBusy;
     if (c == 0xFD) return storage::kErrorDeviceRemoved;

@@ -1,18 +1,15 @@
 #include "storage/microdriver/core.h"
 
 #include <algorithm>
-#include <chrono>
 #include <cstring>
 #include <mutex>
 #include <new>
 #include <string>
 #include <string_view>
-#include <thread>
 #include <unordered_map>
 #include <utility>
 #include <vector>
 
-#include "platform/imaging_devices.h"
 #include "storage/device_link.h"
 #include "storage/frames.h"
 #include "storage/microdriver/formats.h"
@@ -54,8 +51,8 @@ class ItemArena {
       free_.pop_back();
       *box = ItemBox{};
     } else {
-      if (blocks_.empty() || used_ == kBlockItems) AddBlock();
-      box = blocks_.back().second + used_++;
+      if (blocks_.empty() || used_ == blocks_.back().count) AddBlock();
+      box = blocks_.back().boxes + used_++;
     }
     box->live = true;
     ++live_;
@@ -75,20 +72,30 @@ class ItemArena {
     if (it == byAddress_.begin()) return nullptr;
     --it;
     const uintptr_t offset = address - it->first;
-    if (offset >= kBlockItems * sizeof(ItemBox) || offset % sizeof(ItemBox) != 0) return nullptr;
-    ItemBox* box = it->second + offset / sizeof(ItemBox);
+    if (offset >= it->count * sizeof(ItemBox) || offset % sizeof(ItemBox) != 0) return nullptr;
+    ItemBox* box = it->boxes + offset / sizeof(ItemBox);
     return box->live ? box : nullptr;
   }
   size_t live() const { return live_; }
 
  private:
-  static constexpr size_t kBlockItems = 1024;
-  using Block = std::pair<uintptr_t, ItemBox*>;
+  // Blocks grow from a few items (a context with a small tree stays small) to this many.
+  static constexpr size_t kFirstBlockItems = 16;
+  static constexpr size_t kLargestBlockItems = 1024;
+  struct Block {
+    uintptr_t first;
+    ItemBox* boxes;
+    size_t count;
+  };
   void AddBlock() {
-    storage_.push_back(std::make_unique<ItemBox[]>(kBlockItems));
-    ItemBox* first = storage_.back().get();
-    blocks_.emplace_back(reinterpret_cast<uintptr_t>(first), first);
-    byAddress_.insert(std::upper_bound(byAddress_.begin(), byAddress_.end(), blocks_.back()), blocks_.back());
+    const size_t count = blocks_.empty() ? kFirstBlockItems : std::min(blocks_.back().count * 2, kLargestBlockItems);
+    storage_.push_back(std::make_unique<ItemBox[]>(count));
+    ItemBox* boxes = storage_.back().get();
+    const Block block{reinterpret_cast<uintptr_t>(boxes), boxes, count};
+    blocks_.push_back(block);
+    byAddress_.insert(std::upper_bound(byAddress_.begin(), byAddress_.end(), block,
+                                       [](const Block& a, const Block& b) { return a.first < b.first; }),
+                      block);
     used_ = 0;
   }
   std::vector<std::unique_ptr<ItemBox[]>> storage_;
@@ -503,33 +510,13 @@ HRESULT BusyRetry::GiveUp(uint8_t status) {
   return sf::MapStatus(status == sf::kStatusMediaBusy ? sf::kStatusNoMedium : status);
 }
 
-// --- the environment ------------------------------------------------------------
-
-Environment PlatformEnvironment() {
-  Environment e;
-  e.readLink = [](platform::ComStringView key, platform::ComString& link) { return platform::ReadDevSymLink(key, link); };
-  e.openDriver = [](platform::ComStringView path, std::unique_ptr<StorageDriverHandle>& handle) {
-    return platform::OpenStorageDriver(path, handle);
-  };
-  e.sleep = [](uint32_t ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); };
-  e.nowMs = [] {
-    return static_cast<uint64_t>(
-        std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch())
-            .count());
-  };
-  return e;
-}
-
 // --- contexts -------------------------------------------------------------------
 
 HRESULT CreateContext(Environment environment, MicroDrvContext** context) {
   if (context == nullptr) return E_INVALIDARG;
   *context = nullptr;
-  const Environment platformOwn = PlatformEnvironment();
-  if (!environment.readLink) environment.readLink = platformOwn.readLink;
-  if (!environment.openDriver) environment.openDriver = platformOwn.openDriver;
-  if (!environment.sleep) environment.sleep = platformOwn.sleep;
-  if (!environment.nowMs) environment.nowMs = platformOwn.nowMs;
+  if (!environment.readLink || !environment.openDriver || !environment.sleep || !environment.nowMs)
+    return E_INVALIDARG;
   auto session = std::make_unique<Session>();
   session->environment = std::move(environment);
   MicroDrvContext* record = &session->record;

@@ -26,7 +26,8 @@ struct Environment {
   std::function<uint64_t()> nowMs;
 };
 
-// The machine's own: the registry, the storage driver, real sleeps, the steady clock.
+// The machine's own: the registry, the storage driver, real sleeps, the
+// steady clock (platform_environment.cpp, linked into the library only).
 Environment PlatformEnvironment();
 
 // The busy retry policy of one exchange: what to do with each status byte.
@@ -70,8 +71,8 @@ class BusyRetry {
   HRESULT result_ = S_OK;
 };
 
-// Creates a context whose driver access goes through `environment` (null
-// members: the platform's own). MicroDrvInit is this with the platform.
+// Creates a context whose driver access goes through `environment` (every
+// member set, else E_INVALIDARG). MicroDrvInit is this with the platform's.
 HRESULT CreateContext(Environment environment, MicroDrvContext** context);
 
 // The operations behind the exports, one each.

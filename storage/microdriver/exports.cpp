@@ -23,7 +23,7 @@ HRESULT Guarded(Operation&& operation) noexcept {
 extern "C" {
 
 HRESULT TORWEN_CALL MicroDrvInit(MicroDrvContext** context) {
-  return Guarded([&] { return torwen::CreateContext(torwen::Environment{}, context); });
+  return Guarded([&] { return torwen::CreateContext(torwen::PlatformEnvironment(), context); });
 }
 HRESULT TORWEN_CALL MicroDrvUnInit(MicroDrvContext** context) {
   return Guarded([&] { return torwen::DestroyContext(context); });
