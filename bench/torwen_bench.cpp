@@ -51,29 +51,17 @@ std::unique_ptr<MemoryCamera> MakeCamera(int files) {
   return camera;
 }
 
-struct Tree {
-  MicroDrvContext* context = nullptr;
-  std::vector<MicroDrvItem*> items;
-};
-
-void FreeAll(Tree& tree) {
-  for (MicroDrvItem* item : tree.items) torwen::FreeItem(tree.context, item);
-  tree.items.clear();
-}
-
 void BM_BuildItemTree(benchmark::State& state) {
   const auto camera = MakeCamera(static_cast<int>(state.range(0)));
   for (auto _ : state) {
     state.PauseTiming();
-    Tree tree;
-    torwen::CreateContext(camera->MakeEnvironment(), &tree.context);
-    torwen::Open(tree.context, COM_TEXT("0001"));
+    auto context = std::make_unique<torwen::testing::OpenedContext>(*camera);
     state.ResumeTiming();
     MicroDrvItem* root = nullptr;
-    if (torwen::GetDeviceInfo(tree.context, &root) != S_OK) state.SkipWithError("listing failed");
+    if (torwen::GetDeviceInfo(context->get(), &root) != S_OK) state.SkipWithError("listing failed");
     state.PauseTiming();
-    if (tree.context->fileCount != static_cast<uint32_t>(state.range(0))) state.SkipWithError("files missing");
-    torwen::DestroyContext(&tree.context);
+    if (context->get()->fileCount != static_cast<uint32_t>(state.range(0))) state.SkipWithError("files missing");
+    context.reset();
     state.ResumeTiming();
   }
   state.counters["files"] = static_cast<double>(state.range(0));
@@ -84,16 +72,16 @@ void BM_FreeItemTree(benchmark::State& state) {
   const auto camera = MakeCamera(static_cast<int>(state.range(0)));
   for (auto _ : state) {
     state.PauseTiming();
-    Tree tree;
-    torwen::CreateContext(camera->MakeEnvironment(), &tree.context);
-    torwen::Open(tree.context, COM_TEXT("0001"));
+    auto context = std::make_unique<torwen::testing::OpenedContext>(*camera);
     MicroDrvItem* root = nullptr;
-    torwen::GetDeviceInfo(tree.context, &root);
-    for (MicroDrvItem* i = root; i != nullptr; i = i->next) tree.items.push_back(i);
+    torwen::GetDeviceInfo(context->get(), &root);
+    std::vector<MicroDrvItem*> items;
+    for (MicroDrvItem* i = root; i != nullptr; i = i->next) items.push_back(i);
     state.ResumeTiming();
-    FreeAll(tree);  // one by one, as the caller releases them
+    for (MicroDrvItem* item : items) torwen::FreeItem(context->get(), item);  // one by one, as the caller does
     state.PauseTiming();
-    torwen::DestroyContext(&tree.context);
+    if (torwen::LiveItemCount(context->get()) != 0) state.SkipWithError("items left");
+    context.reset();
     state.ResumeTiming();
   }
 }

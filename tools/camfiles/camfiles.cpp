@@ -350,7 +350,11 @@ int List(Camera& camera, const std::string& path, bool json) {
   const std::vector<MicroDrvItem*> children = camera.Children(folder);
   if (json) {
     std::string out = "[";
-    for (size_t i = 0; i < children.size(); ++i) out += (i ? "," : "") + ItemJson(camera, *children[i]) + "}";
+    for (size_t i = 0; i < children.size(); ++i) {
+      if (i != 0) out += ",";
+      out += ItemJson(camera, *children[i]);
+      out += "}";
+    }
     std::printf("%s]\n", out.c_str());
     return kExitOk;
   }

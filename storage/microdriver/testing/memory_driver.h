@@ -309,4 +309,23 @@ class MemoryCamera {
   }
 };
 
+// A context opened on a camera for one scope; destroyed (with its items) at the end.
+class OpenedContext {
+ public:
+  explicit OpenedContext(MemoryCamera& camera) {
+    created_ = CreateContext(camera.MakeEnvironment(), &context_);
+    opened_ = created_ == S_OK ? Open(context_, COM_TEXT("0001")) : created_;
+  }
+  ~OpenedContext() { (void)DestroyContext(&context_); }
+  OpenedContext(const OpenedContext&) = delete;
+  OpenedContext& operator=(const OpenedContext&) = delete;
+  MicroDrvContext* get() const { return context_; }
+  HRESULT opened() const { return opened_; }
+
+ private:
+  MicroDrvContext* context_ = nullptr;
+  HRESULT created_ = E_FAIL;
+  HRESULT opened_ = E_FAIL;
+};
+
 }  // namespace torwen::testing

@@ -47,17 +47,10 @@ size_t CountItems(const MicroDrvItem* first) {
   return n;
 }
 
-class Context {
+// Opened, or the test stops.
+class Context : public OpenedContext {
  public:
-  explicit Context(MemoryCamera& camera) {
-    EXPECT_EQ(CreateContext(camera.MakeEnvironment(), &context_), S_OK);
-    EXPECT_EQ(Open(context_, COM_TEXT("0001")), S_OK);
-  }
-  ~Context() { EXPECT_EQ(DestroyContext(&context_), S_OK); }
-  MicroDrvContext* get() const { return context_; }
-
- private:
-  MicroDrvContext* context_ = nullptr;
+  explicit Context(MemoryCamera& camera) : OpenedContext(camera) { EXPECT_EQ(opened(), S_OK); }
 };
 
 void FillSample(MemoryVolume& v, const std::string& tag) {
