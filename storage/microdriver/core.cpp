@@ -32,11 +32,13 @@ struct ItemBox {
   bool listable = false;        // a folder, root or storage item whose entries are fetched
   std::unique_ptr<uint8_t[]> thumbnail;
   uint64_t tree = 0;            // the device information call that made it
+  // The links as torwen keeps them; the record's copies are for the caller to read.
+  ItemBox* parent = nullptr;
+  ItemBox* next = nullptr;
+  ItemBox* previous = nullptr;
   std::vector<ItemBox*> children;
   size_t indexInParent = 0;
 };
-
-ItemBox* BoxOf(MicroDrvItem* item) { return reinterpret_cast<ItemBox*>(item); }
 
 // The items of a context, allocated in blocks. The set of live items is the
 // boxes marked live: a pointer is one of ours only when it is the start of a
@@ -114,7 +116,7 @@ struct Session {
   std::vector<uint8_t> mediaTable;
   std::vector<uint8_t> volumeCounts;  // per medium, from the last ListMedia
   ItemArena items;
-  MicroDrvItem* last = nullptr;  // the end of the item list
+  ItemBox* last = nullptr;  // the end of the item list
   uint64_t tree = 0;
 
   // Items still held when the context goes are freed with it (the arena).
@@ -154,10 +156,13 @@ ItemBox* FindItem(Session& s, MicroDrvItem* item) {
 }
 
 void Append(Session& s, ItemBox* box) {
-  box->item.previous = s.last;
-  box->item.next = nullptr;
-  if (s.last != nullptr) s.last->next = &box->item;
-  s.last = &box->item;
+  box->previous = s.last;
+  box->item.previous = s.last != nullptr ? &s.last->item : nullptr;
+  if (s.last != nullptr) {
+    s.last->next = box;
+    s.last->item.next = &box->item;
+  }
+  s.last = box;
 }
 
 ItemBox* NewItem(Session& s, ItemBox* parent) {
@@ -166,6 +171,7 @@ ItemBox* NewItem(Session& s, ItemBox* parent) {
   box->item.format = &kFormatUndefined;
   box->tree = s.tree;
   if (parent != nullptr) {
+    box->parent = parent;
     box->item.parent = &parent->item;
     box->indexInParent = parent->children.size();
     parent->children.push_back(box);
@@ -188,9 +194,9 @@ bool SetPath(ItemBox* box, std::string_view path) {
   return true;
 }
 
-std::string_view PathOf(const MicroDrvItem& item) {
-  const char* p = item.pathBlock->path;
-  return std::string_view(p, strnlen(p, sizeof item.pathBlock->path));
+std::string_view PathOf(const ItemBox& box) {
+  const char* p = box.pathBlock.path;
+  return std::string_view(p, strnlen(p, sizeof box.pathBlock.path));
 }
 
 void DecrementSaturating(uint32_t& value) {
@@ -198,14 +204,21 @@ void DecrementSaturating(uint32_t& value) {
 }
 
 void Unlink(Session& s, ItemBox* box) {
-  MicroDrvItem& item = box->item;
-  if (item.previous != nullptr) item.previous->next = item.next;
-  if (item.next != nullptr) item.next->previous = item.previous;
-  if (s.last == &item) s.last = item.previous;
+  if (box->previous != nullptr) {
+    box->previous->next = box->next;
+    box->previous->item.next = box->next != nullptr ? &box->next->item : nullptr;
+  }
+  if (box->next != nullptr) {
+    box->next->previous = box->previous;
+    box->next->item.previous = box->previous != nullptr ? &box->previous->item : nullptr;
+  }
+  if (s.last == box) s.last = box->previous;
   // Children outlive their parent without a dangling pointer to it.
-  for (ItemBox* child : box->children) child->item.parent = nullptr;
-  if (item.parent != nullptr) {
-    ItemBox* parent = BoxOf(item.parent);
+  for (ItemBox* child : box->children) {
+    child->parent = nullptr;
+    child->item.parent = nullptr;
+  }
+  if (ItemBox* parent = box->parent; parent != nullptr) {
     auto& siblings = parent->children;
     const size_t i = box->indexInParent;
     siblings[i] = siblings.back();
@@ -348,7 +361,7 @@ bool AddEntry(Session& s, ItemBox* folder, const uint8_t* record, Listing& listi
   if (!isFolder && format.dropped) return false;  // thumbnails travel with their image
 
   // The folder's path, a backslash (none after the top "\\"), the name, a dot and the extension.
-  const std::string_view parentPath = PathOf(folder->item);
+  const std::string_view parentPath = PathOf(*folder);
   const size_t separator = parentPath == "\\" ? 0 : 1;
   const size_t length =
       parentPath.size() + separator + name.size() + (extension.empty() ? 0 : 1 + extension.size());
@@ -405,7 +418,7 @@ bool AddEntry(Session& s, ItemBox* folder, const uint8_t* record, Listing& listi
 void ListFolder(Session& s, ItemBox* folder, Listing& listing) {
   if (folder->item.volume == kUnassigned) folder->item.volume = 0;
   const sf::Address at = AddressOf(s, folder->item);
-  const std::string_view path = PathOf(folder->item);
+  const std::string_view path = PathOf(*folder);
 
   uint8_t frame[sf::kListDirectoryLength];
   if (!sf::BuildCountEntries(frame, at, sf::count_entries::kSelectorFolder, path)) {
@@ -471,8 +484,8 @@ void Release(Session& s, ItemBox* box) {
 }
 
 // Frees the items made since `mark` (the item that was last before them).
-void DropItemsAfter(Session& s, MicroDrvItem* mark) {
-  while (s.last != nullptr && s.last != mark) Release(s, BoxOf(s.last));
+void DropItemsAfter(Session& s, ItemBox* mark) {
+  while (s.last != nullptr && s.last != mark) Release(s, s.last);
 }
 
 }  // namespace
@@ -690,10 +703,9 @@ HRESULT GetDeviceInfo(MicroDrvContext* context, MicroDrvItem** firstItem) {
   if (several) root->item.isProtected = 1;
 
   // Breadth first: the walk also visits the folders it appends.
-  MicroDrvItem* const mark = s.last;
+  ItemBox* const mark = s.last;
   Listing listing;
-  for (MicroDrvItem* item = &root->item; item != nullptr; item = item->next) {
-    ItemBox* box = BoxOf(item);
+  for (ItemBox* box = root; box != nullptr; box = box->next) {
     if (!box->listable) continue;
     ListFolder(s, box, listing);
     if (listing.transportFailed) {
@@ -747,6 +759,9 @@ HRESULT CheckItem(MicroDrvContext* context, MicroDrvItem* item, Session*& sessio
   box = FindItem(*session, item);
   if (box == nullptr || box->pathBlock.path[0] == '\0') return E_INVALIDARG;
   if (CheckMedium(*session, item->medium) != S_OK) return E_INVALIDARG;
+  if (item->medium != kUnassigned && item->volume != kUnassigned && item->medium < session->volumeCounts.size() &&
+      item->volume >= session->volumeCounts[item->medium] && (item->flags & kMicroDrvStorage) == 0)
+    return E_INVALIDARG;
   if (session->main == nullptr) return kResultInvalidHandle;
   return S_OK;
 }
@@ -759,7 +774,7 @@ HRESULT GetThumbnail(MicroDrvContext* context, MicroDrvItem* item) {
   if (const HRESULT hr = CheckItem(context, item, s, box); hr != S_OK) return hr;
   auto area = std::make_unique<uint8_t[]>(sf::kTransferAreaSize);
   uint8_t frame[sf::kReadThumbnailLength];
-  if (!sf::BuildReadThumbnail(frame, AddressOf(*s, *item), PathOf(*item), area.get())) return E_INVALIDARG;
+  if (!sf::BuildReadThumbnail(frame, AddressOf(*s, *item), PathOf(*box), area.get())) return E_INVALIDARG;
   const Answer answer =
       Exchange(*s, s->main.get(), frame, sf::kReadThumbnailLength, area.get(), sf::kTransferAreaSize, StatusRule::Policy);
   if (answer.result != S_OK) return answer.result;
@@ -780,7 +795,7 @@ HRESULT GetItemData(MicroDrvContext* context, MicroDrvItem* item, uint8_t* buffe
   ItemBox* box = nullptr;
   if (const HRESULT hr = CheckItem(context, item, s, box); hr != S_OK) return hr;
   if (buffer == nullptr && length != 0) return E_INVALIDARG;
-  if (!sf::BuildReadFile(item->readFrame, AddressOf(*s, *item), PathOf(*item), length, item->size, buffer))
+  if (!sf::BuildReadFile(item->readFrame, AddressOf(*s, *item), PathOf(*box), length, item->size, buffer))
     return E_INVALIDARG;
   const bool inNamespace = item->medium == kUnassigned && item->volume == kUnassigned;
   const Answer answer = Exchange(*s, s->main.get(), item->readFrame, sf::kReadFileLength, buffer, length,
@@ -900,11 +915,11 @@ HRESULT DeleteItem(MicroDrvContext* context, MicroDrvItem* item) {
   ItemBox* box = nullptr;
   if (const HRESULT hr = CheckItem(context, item, s, box); hr != S_OK) return hr;
   uint8_t frame[sf::kDeleteFileLength];
-  if (!sf::BuildDeleteFile(frame, AddressOf(*s, *item), PathOf(*item))) return E_INVALIDARG;
+  if (!sf::BuildDeleteFile(frame, AddressOf(*s, *item), PathOf(*box))) return E_INVALIDARG;
   const Answer answer = Exchange(*s, s->main.get(), frame, sf::kDeleteFileLength, nullptr, 0, StatusRule::Policy);
   if (answer.result != S_OK) return answer.result;
-  if (item->parent != nullptr) {
-    MicroDrvPathBlock& counts = *item->parent->pathBlock;
+  if (box->parent != nullptr) {
+    MicroDrvPathBlock& counts = box->parent->pathBlock;
     if ((item->flags & kMicroDrvImage) != 0) DecrementSaturating(counts.imageCount);
     DecrementSaturating(counts.childCount);
   }

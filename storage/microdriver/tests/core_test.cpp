@@ -517,6 +517,15 @@ TEST(Transfers, ItemDataCountsAndBusyTransport) {
   EXPECT_EQ(GetItemData(context.get(), item, nullptr, 10, nullptr), E_INVALIDARG);
   item->medium = 9;  // no such medium in the table
   EXPECT_EQ(GetItemData(context.get(), item, buffer.data(), 1500, nullptr), E_INVALIDARG);
+  item->medium = 0;
+  item->volume = 3;  // no such volume on the medium
+  EXPECT_EQ(GetItemData(context.get(), item, buffer.data(), 1500, nullptr), E_INVALIDARG);
+  item->volume = 0;
+  item->parent = item;  // the caller's copies of the links are not what torwen follows
+  item->pathBlock = nullptr;
+  EXPECT_EQ(DeleteItem(context.get(), item), S_OK);
+  EXPECT_EQ(FreeItem(context.get(), item), S_OK);
+  EXPECT_EQ(root->next, nullptr);
 }
 
 TEST(Transfers, Thumbnails) {
