@@ -4,6 +4,7 @@
 #include <sys/wait.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -170,6 +171,24 @@ TEST_F(CamfilesTest, GetPutRemoveThumb) {
   EXPECT_EQ(r.exit, 1);
   EXPECT_FALSE(fs::exists(work_ / "info.txt"));
   EXPECT_FALSE(fs::exists(work_ / "info.txt.part"));
+}
+
+// On a terminal a transfer shows a bar and ends with a summary line.
+TEST_F(CamfilesTest, ProgressOnATerminal) {
+  if (std::system("command -v script >/dev/null 2>&1") != 0) GTEST_SKIP() << "no script(1) to make a terminal";
+  const std::string inner = "cd '" + work_.string() + "' && '" CAMFILES_PATH "' get '\\DCIM\\101KX1\\MVI_0005.AVI'";
+  std::string command = "script -qec \"" + inner + "\" /dev/null";
+  FILE* pipe = ::popen(command.c_str(), "r");
+  ASSERT_NE(pipe, nullptr);
+  std::string out;
+  char buffer[4096];
+  size_t n;
+  while ((n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0) out.append(buffer, n);
+  const int status = ::pclose(pipe);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << out;
+  EXPECT_NE(out.find("MVI_0005.AVI"), std::string::npos) << out;
+  EXPECT_NE(out.find("[########################] 0.1 MB in"), std::string::npos) << out;
+  EXPECT_TRUE(std::filesystem::exists(work_ / "MVI_0005.AVI"));
 }
 
 TEST_F(CamfilesTest, SeveralMediaPaths) {
