@@ -116,7 +116,7 @@ TEST(RetryBounds, EndlessTransportBusyEnds) {
 TEST(RetryBounds, RetryResendsTheCommand) {
   MemoryCamera camera;
   Context context(camera);
-  camera.script.push_back({0, 0x80, [](uint8_t* frame) { std::memset(frame + 2, 0xEE, 40); }, 0x03});
+  camera.script.push_back({0, 0x80, [](uint8_t* frame) { std::memset(frame + 2, 0xEE, 21); }, 0x03});  // the rest of the 23 bytes
   MicroDrvItem* root = nullptr;
   ASSERT_EQ(GetDeviceInfo(context.get(), &root), S_OK);
   std::vector<std::vector<uint8_t>> statusFrames;
