@@ -222,3 +222,58 @@ write[264:268] = be32(4)
 write[268] = 1
 write[269] = 0xFF
 put("vcam_frames", "write-path-leaving-namespace.bin", bytes([SHAPE, 0]) + vstorage(0x0A, write, 4, b"EVIL"))
+
+
+# ---- torwen_answers: the microdriver's answers -----------------------------
+# A flags byte (fast busy, fast media), then one answer per exchange: a count
+# byte and that many bytes from frame byte 1 on (0xFC: the whole answer), or
+# 0xFE (ERROR_BUSY) / 0xFD (device gone); data frames take one more byte.
+def ans(body):
+    return bytes([len(body)]) + bytes(body)
+
+
+def whole(frame_length, fields):  # 0xFC and every byte from 1 to the end
+    body = bytearray(frame_length - 1)
+    for offset, value in fields.items():
+        body[offset - 1:offset - 1 + len(value)] = value
+    return b"\xFC" + bytes(body)
+
+
+def record(name, ext, attributes=0, size=0, date=0x3021, time=0x645C):
+    return (name.ljust(8).encode() + ext.ljust(3).encode() + bytes([attributes]) +
+            struct.pack("<HHI", time, date, size))
+
+
+def page(records, count=None, end=1):
+    body = b"".join(records)
+    return whole(492, {1: b"\x00", 9: bytes([len(records) if count is None else count]), 11: bytes([end]),
+                       12: body})
+
+
+OPEN = b"\x00" + ans([0x10])
+ONE_MEDIUM = ans([0, 1, 1]) + ans([0, 0, 0, 1, 0, 0, 0, 0, 0, 0] + list(be32(0x90000000)) + [0] * 4 +
+                                  list(be32(0x10000)))
+
+
+def count(n):
+    return ans([0, 0, 0, 1, 0, 3] + list(be16(n)))
+
+
+TREE = (OPEN + ONE_MEDIUM + count(2) + page([record("DCIM", "", 0x10), record("A", "TXT", 0x01, 34)]) +
+        count(2) + page([record("IMG_0001", "JPG", 0, 0x80000001), record("IMG_0001", "THM", 0, 10)]))
+put("torwen_answers", "tree-with-folder-and-image.bin",
+    TREE + b"\x00\x02" + whole(276, {262: be32(400)}) + b"\x01" + b"\x01\x02" + be16(64) + ans([0]) + b"\x01")
+put("torwen_answers", "count-byte-above-24.bin",
+    OPEN + ONE_MEDIUM + count(30) + page([record("F%d" % i, "TXT") for i in range(24)], count=200, end=0))
+put("torwen_answers", "empty-page-without-end-flag.bin", OPEN + ONE_MEDIUM + count(30) + page([], end=0) * 3)
+put("torwen_answers", "dot-and-empty-names.bin",
+    OPEN + ONE_MEDIUM + count(4) + page([record("", ""), record(".", ""), record("..", ""), record("A\\..", "")]))
+put("torwen_answers", "thumbnail-length-above-area.bin",
+    TREE + b"\x00\x02" + whole(276, {262: be32(0x9000)}) + b"\x01")
+put("torwen_answers", "alternating-busy-statuses.bin", OPEN + (ans([0x80]) + ans([0x82])) * 400)
+put("torwen_answers", "transport-busy-then-gone.bin", OPEN + b"\xFE" * 50 + b"\xFD")
+put("torwen_answers", "put-answer-path-unterminated.bin",
+    OPEN + ONE_MEDIUM + count(0) + b"\x02\x00" + text("\\Media:1\\A.TXT") + b"\x03\x03\x01" +
+    whole(280, {6: b"Q" * 274}) + b"\x00")
+put("torwen_answers", "put-to-unknown-medium.bin",
+    OPEN + ONE_MEDIUM + count(0) + b"\x02\x00" + text("\\Media:7\\Volume:3\\A.TXT") + b"\x03\x03\x01")

@@ -6,7 +6,7 @@
 #   scripts/fuzz.sh [seconds per target, default 60] [target...]
 #
 # Targets: registry_parse storage_channel camctl_answers device_selection
-# preset_file_parse vcam_frames (all by default). Each run starts from the named inputs in
+# preset_file_parse vcam_frames torwen_answers (all by default). Each run starts from the named inputs in
 # fuzz/corpus/<target>/ and grows a working corpus in build-fuzz/corpus/<target>/
 # (kept between runs, never committed). Crashes land in
 # build-fuzz/crashes/<target>/; once the bug is fixed, copy the input into
@@ -19,7 +19,7 @@ seconds="${1:-60}"
 shift || true
 targets=("$@")
 if [ ${#targets[@]} -eq 0 ]; then
-  targets=(registry_parse storage_channel camctl_answers device_selection preset_file_parse vcam_frames)
+  targets=(registry_parse storage_channel camctl_answers device_selection preset_file_parse vcam_frames torwen_answers)
 fi
 jobs="${VELQUIN_FUZZ_BUILD_JOBS:-2}"
 

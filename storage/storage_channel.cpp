@@ -28,13 +28,6 @@ HRESULT PlatformReadLink(platform::ComStringView instanceKey, platform::ComStrin
 
 }  // namespace
 
-bool DeviceLinkToOpenPath(platform::ComStringView link, platform::ComString& path) {
-  if (link.size() < 2) return false;
-  path.assign(link);
-  path[1] = static_cast<OLECHAR>('\\');
-  return true;
-}
-
 StorageChannel::StorageChannel(StorageChannelEnvironment environment) : environment_(std::move(environment)) {
   if (environment_.readLink == nullptr) environment_.readLink = PlatformReadLink;
   if (environment_.openDriver == nullptr) environment_.openDriver = platform::OpenStorageDriver;
@@ -47,17 +40,9 @@ HRESULT StorageChannel::Open(platform::ComStringView instanceKey) {
   platform::NamedMutexHold hold(mutex_.get(), platform::kWaitForever);
   if (driver_) return E_FAIL;
 
-  platform::ComString link;
-  if (FAILED(environment_.readLink(instanceKey, link))) return E_FAIL;
-  // The value is text: whatever follows an embedded terminator is not part of it.
-  if (const size_t end = link.find(OLECHAR{0}); end != platform::ComString::npos) link.resize(end);
-  platform::ComString path;
-  if (!DeviceLinkToOpenPath(link, path)) return E_FAIL;
-
   std::unique_ptr<platform::StorageDriverHandle> handle;
-  const int32_t error = environment_.openDriver(path, handle);
-  if (error != 0) return HResultFromWin32(error);
-  if (!handle) return E_FAIL;
+  const HRESULT opened = OpenDriverByInstanceKey(environment_.readLink, environment_.openDriver, instanceKey, handle);
+  if (opened != S_OK) return opened;
   if (!receiveArea_) receiveArea_ = std::make_unique<std::array<uint8_t, kTransferAreaSize>>();
   driver_ = std::move(handle);
   return S_OK;

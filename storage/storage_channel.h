@@ -17,6 +17,7 @@
 #include "platform/com.h"
 #include "platform/named_mutex.h"
 #include "platform/storage_driver.h"
+#include "storage/device_link.h"
 #include "storage/frames.h"
 
 namespace storage {
@@ -80,10 +81,5 @@ class StorageChannel {
   // The receive area of ReadFile; used only while the camera mutex is held.
   std::unique_ptr<std::array<uint8_t, kTransferAreaSize>> receiveArea_;
 };
-
-// The device link as the driver is opened by it: the link with its second
-// character replaced by a backslash ("\??\x" becomes "\\?\x"). False for a
-// link too short to be one.
-bool DeviceLinkToOpenPath(platform::ComStringView link, platform::ComString& path);
 
 }  // namespace storage

@@ -139,6 +139,17 @@ std::vector<uint8_t> SampleJpeg(size_t size, uint8_t seed) {
   return b;
 }
 
+// A RIFF-style file of the given kind ("AVI ", "WAVE") or any other bytes.
+std::vector<uint8_t> SampleMovie(size_t size, const char (&kind)[5]) {
+  std::vector<uint8_t> b(size);
+  for (size_t i = 0; i < size; ++i) b[i] = static_cast<uint8_t>((i * 17u + 5u) & 0xFF);
+  std::memcpy(b.data(), "RIFF", 4);
+  const uint32_t rest = static_cast<uint32_t>(size - 8);
+  for (int k = 0; k < 4; ++k) b[4 + k] = static_cast<uint8_t>(rest >> (8 * k));
+  std::memcpy(b.data() + 8, kind, 4);
+  return b;
+}
+
 void FillSampleContent(const fs::path& volume, const std::string& model) {
   const fs::path folder = volume / "DCIM" / ("100" + Upper(model));
   fs::create_directories(folder);
@@ -148,6 +159,21 @@ void FillSampleContent(const fs::path& volume, const std::string& model) {
     WriteBytes(folder / (std::string(name) + ".JPG"), SampleJpeg(40000 + 1000 * static_cast<size_t>(i), static_cast<uint8_t>(i)));
     WriteBytes(folder / (std::string(name) + ".THM"), SampleJpeg(1500 + 100 * static_cast<size_t>(i), static_cast<uint8_t>(i + 7)));
   }
+  // A second folder of pictures and movies, each with its thumbnail, and a
+  // folder of other files.
+  const fs::path more = volume / "DCIM" / ("101" + Upper(model));
+  fs::create_directories(more);
+  WriteBytes(more / "IMG_0004.JPG", SampleJpeg(52000, 4));
+  WriteBytes(more / "IMG_0004.THM", SampleJpeg(1800, 11));
+  WriteBytes(more / "MVI_0005.AVI", SampleMovie(96 * 1024, "AVI "));
+  WriteBytes(more / "MVI_0005.THM", SampleJpeg(1900, 12));
+  WriteBytes(more / "MVI_0006.MPG", SampleMovie(64 * 1024, "MPG "));
+  WriteBytes(more / "MVI_0006.THM", SampleJpeg(2000, 13));
+  const fs::path misc = volume / "DCIM" / "MISC";
+  fs::create_directories(misc);
+  WriteBytes(misc / "SND_0007.WAV", SampleMovie(16 * 1024, "WAVE"));
+  const std::string notes = "Shot list:\r\n1. Harbour at dawn\r\n2. Market\r\n";
+  WriteBytes(misc / "NOTES.TXT", std::vector<uint8_t>(notes.begin(), notes.end()));
   const std::string info = "Virtual camcorder sample medium.\r\n";
   WriteBytes(volume / "INFO.TXT", std::vector<uint8_t>(info.begin(), info.end()));
 }

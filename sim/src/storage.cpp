@@ -9,6 +9,10 @@
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <tuple>
 
 #include "internal.h"
 #include "names.h"
@@ -45,6 +49,94 @@ sf::DosDateTime ToDos(int64_t seconds) {
   d.minute = static_cast<uint8_t>(utc.tm_min);
   d.second = static_cast<uint8_t>(utc.tm_sec);
   return d;
+}
+
+// Folder listings kept between the pages of a listing, so that a page costs
+// what it returns rather than a read and sort of the whole folder. A listing
+// is reused while the folder's status is unchanged and was taken after the
+// folder's last change by a clock tick (a change within the same tick as the
+// listing could leave the folder's time unchanged); the returned entries are
+// looked at again on every page.
+class ListingCache {
+ public:
+  using Listing = std::shared_ptr<const std::vector<detail::HostEntry>>;
+
+  Listing Get(const std::string& folder, Presentation presentation) {
+    timespec now{};
+    ::clock_gettime(CLOCK_REALTIME_COARSE, &now);
+    struct stat st{};
+    if (::stat(folder.c_str(), &st) != 0) return nullptr;
+    const Key key{folder, presentation};
+    {
+      std::lock_guard lock(mutex_);
+      auto it = entries_.find(key);
+      if (it != entries_.end() && Same(it->second.st, st)) return it->second.listing;
+    }
+    auto listing = std::make_shared<std::vector<detail::HostEntry>>();
+    if (!detail::ListHostFolder(folder, presentation, *listing)) return nullptr;
+    const bool settled = std::tie(now.tv_sec, now.tv_nsec) > std::tie(st.st_mtim.tv_sec, st.st_mtim.tv_nsec) &&
+                         std::tie(now.tv_sec, now.tv_nsec) > std::tie(st.st_ctim.tv_sec, st.st_ctim.tv_nsec);
+    if (settled) {
+      std::lock_guard lock(mutex_);
+      if (entries_.size() >= kMaxFolders) entries_.clear();
+      entries_[key] = Cached{st, listing};
+    }
+    return listing;
+  }
+
+  static ListingCache& Instance() {
+    static ListingCache cache;
+    return cache;
+  }
+
+ private:
+  static constexpr size_t kMaxFolders = 256;
+  using Key = std::pair<std::string, Presentation>;
+  struct Cached {
+    struct stat st;
+    Listing listing;
+  };
+  static bool Same(const struct stat& a, const struct stat& b) {
+    return a.st_dev == b.st_dev && a.st_ino == b.st_ino && a.st_mtim.tv_sec == b.st_mtim.tv_sec &&
+           a.st_mtim.tv_nsec == b.st_mtim.tv_nsec && a.st_ctim.tv_sec == b.st_ctim.tv_sec &&
+           a.st_ctim.tv_nsec == b.st_ctim.tv_nsec && a.st_size == b.st_size;
+  }
+  std::mutex mutex_;
+  std::map<Key, Cached> entries_;
+};
+
+// A listed entry as it is now: size, time and protection change without the folder changing.
+bool Refresh(const std::string& folder, detail::HostEntry& e) {
+  struct stat st{};
+  if (::lstat((folder + "/" + e.host).c_str(), &st) != 0) return false;
+  if (S_ISDIR(st.st_mode) != e.folder || (!e.folder && !S_ISREG(st.st_mode))) return false;
+  e.readOnly = (st.st_mode & S_IWUSR) == 0;
+  e.size = e.folder ? 0 : static_cast<uint32_t>(std::min<uint64_t>(static_cast<uint64_t>(st.st_size), 0xFFFFFFFFu));
+  e.mtime = st.st_mtim.tv_sec;
+  return true;
+}
+
+// The bytes a medium's volumes hold, counted again only when the camera has
+// changed its media (or the medium was exchanged) since the last count in
+// this process. Files put into a medium folder behind the camera's back are
+// counted after its next change.
+uint64_t MediumUsedBytes(Camera& camera, const State& s, uint8_t medium) {
+  static std::mutex mutex;
+  static std::map<std::string, std::pair<uint32_t, uint64_t>> counted;  // medium folder -> (stamp, bytes)
+  const MediumState& m = s.media[medium];
+  const std::string key = camera.VolumeDir(medium, 0).parent_path().string();
+  const uint32_t stamp = (uint32_t{s.contentSerial} << 16) | (uint32_t{m.identity} << 8) | m.volumes;
+  {
+    std::lock_guard lock(mutex);
+    auto it = counted.find(key);
+    if (it != counted.end() && it->second.first == stamp) return it->second.second;
+  }
+  uint64_t used = 0;
+  for (uint8_t v = 0; v < m.volumes; ++v) used += UsedBytes(camera.VolumeDir(medium, v).string());
+  std::lock_guard lock(mutex);
+  if (counted.size() >= 256) counted.clear();
+  counted[key] = {stamp, used};
+  return used;
 }
 
 // "IMG_0001.JPG" -> "IMG_0001.THM"; empty for a thumbnail itself.
@@ -155,8 +247,7 @@ struct StorageEngine {
     if (medium >= s.mediaCount) return Status(sf::kStatusInvalidParameter), 0;
     const MediumState& m = s.media[medium];
     if (!m.present) return Status(sf::kStatusNoMedium), 0;
-    uint64_t used = 0;
-    for (uint8_t v = 0; v < m.volumes; ++v) used += UsedBytes(camera.VolumeDir(medium, v).string());
+    const uint64_t used = MediumUsedBytes(camera, s, medium);
     f[sf::media_status::kIdentity] = m.identity;
     f[sf::media_status::kFlags] = m.flags;
     sf::PutBe32(f + sf::media_status::kTotal, m.totalBytes);
@@ -165,7 +256,7 @@ struct StorageEngine {
     return 0;
   }
 
-  uint8_t ResolveFolder(size_t pathOffset, std::vector<detail::HostEntry>& listing, std::string& host) {
+  uint8_t ResolveFolder(size_t pathOffset, ListingCache::Listing& listing, std::string& host) {
     std::string base;
     Presentation presentation;
     bool onMedium;
@@ -175,13 +266,14 @@ struct StorageEngine {
     detail::Resolved r;
     if (uint8_t st = detail::ResolvePath(base, path, presentation, false, r); st != sf::kStatusOk) return st;
     if (!r.folder) return sf::kStatusNotAFolder;
-    if (!detail::ListHostFolder(r.host, presentation, listing)) return sf::kStatusNotFound;
+    listing = ListingCache::Instance().Get(r.host, presentation);
+    if (listing == nullptr) return sf::kStatusNotFound;
     host = r.host;
     return sf::kStatusOk;
   }
 
   int32_t ListDirectory() {
-    std::vector<detail::HostEntry> listing;
+    ListingCache::Listing listing;
     std::string host;
     // The path must be terminated within a path field, not merely within the frame.
     if (uint8_t st = ResolveFolder(sf::list_directory::kPath, listing, host); st != sf::kStatusOk) {
@@ -189,12 +281,13 @@ struct StorageEngine {
     }
     const uint32_t first = sf::GetBe16(f + sf::list_directory::kFirst);
     const uint32_t wanted = std::min<uint32_t>(f[sf::list_directory::kWanted], sf::list_directory::kEntriesPerCall);
-    const uint32_t total = static_cast<uint32_t>(listing.size());
+    const uint32_t total = static_cast<uint32_t>(listing->size());
     const uint32_t start = std::min(first, total);
     const uint32_t count = std::min(wanted, total - start);
     std::memset(f + sf::list_directory::kEntries, 0, sf::kListDirectoryLength - sf::list_directory::kEntries);
     for (uint32_t i = 0; i < count; ++i) {
-      const detail::HostEntry& e = listing[start + i];
+      detail::HostEntry e = (*listing)[start + i];
+      if (!Refresh(host, e)) return Status(sf::kStatusNotFound), 0;  // changed under the listing
       sf::DirectoryEntry entry;
       const size_t dot = e.presented.rfind('.');
       const std::string stem = dot == std::string::npos ? e.presented : e.presented.substr(0, dot);
@@ -213,13 +306,13 @@ struct StorageEngine {
   }
 
   int32_t CountEntries() {
-    std::vector<detail::HostEntry> listing;
+    ListingCache::Listing listing;
     std::string host;
     if (uint8_t st = ResolveFolder(sf::count_entries::kPath, listing, host); st != sf::kStatusOk) return Status(st), 0;
-    size_t count = listing.size();
+    size_t count = listing->size();
     if (f[sf::count_entries::kSelector] == sf::count_entries::kSelectorLibrary) {
       // Selector 1 counts the numbered preset slots: PresetNN.pst with NN >= 1.
-      count = static_cast<size_t>(std::count_if(listing.begin(), listing.end(), [](const detail::HostEntry& e) {
+      count = static_cast<size_t>(std::count_if(listing->begin(), listing->end(), [](const detail::HostEntry& e) {
         const uint8_t slot = PresetSlotOf(e.host);
         return !e.folder && slot != 0xFF && slot != 0;
       }));
@@ -247,9 +340,11 @@ struct StorageEngine {
     if (r.presented == "\\") return Status(sf::kStatusFolderInUse), 0;
     if (r.folder) {
       if (::rmdir(r.host.c_str()) != 0) return Status(errno == ENOTEMPTY || errno == EEXIST ? sf::kStatusFolderNotEmpty : sf::kStatusCannotMake), 0;
+      ++s.contentSerial;
       return Status(sf::kStatusOk), 0;
     }
     if (::unlink(r.host.c_str()) != 0) return Status(sf::kStatusNotFound), 0;
+    ++s.contentSerial;
     // The camera deletes an image's thumbnail with it.
     const std::string thm = ThumbnailName(r.presented.substr(r.presented.rfind('\\') + 1));
     if (!thm.empty()) {
@@ -394,6 +489,7 @@ struct StorageEngine {
       return Status(sf::kStatusCannotMake), 0;
     }
     if (slot != 0xFF) s.busyUntilMs = detail::NowMs() + s.busyMs;
+    if (onMedium) ++s.contentSerial;
     Status(sf::kStatusOk);
     return 0;
   }
@@ -507,6 +603,7 @@ int32_t Camera::StorageExchange(uint8_t* frame, uint32_t length, uint8_t* data, 
   } else if (!removed && !aborted) {
     if (::rename(transfer.temp.c_str(), transfer.target.c_str()) != 0) frame[sf::kStatusOffset] = sf::kStatusCannotMake;
     if (transfer.slot != 0xFF && locked.ok()) locked.state.busyUntilMs = detail::NowMs() + locked.state.busyMs;
+    if (transfer.slot == 0xFF && locked.ok()) ++locked.state.contentSerial;
   }
   if (!transfer.read && (removed || aborted || frame[sf::kStatusOffset] != sf::kStatusOk)) ::unlink(transfer.temp.c_str());
   if (locked.ok()) locked.Commit();

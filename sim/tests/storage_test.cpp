@@ -182,6 +182,31 @@ TEST_F(StorageTest, ListingOf83NamesSpansSeveralCalls) {
   EXPECT_EQ(data.size(), 8u);
 }
 
+// Listings are kept between pages; a change to the folder, even within the
+// same clock tick, and a change to a listed file are seen by the next call.
+TEST_F(StorageTest, ListingsSeeChangesMadeBetweenCalls) {
+  const auto folder = Volume() / "KEPT";
+  std::filesystem::create_directories(folder);
+  for (int round = 0; round < 20; ++round) {
+    WriteAll(folder / ("F" + std::to_string(round) + ".TXT"), Bytes(static_cast<size_t>(round) + 1, 1));
+    uint16_t count = 0;
+    ASSERT_EQ(Count(Media(), 3, "\\KEPT", count), 0);
+    ASSERT_EQ(count, round + 1);
+    ASSERT_EQ(List(Media(), "\\KEPT").size(), static_cast<size_t>(round) + 1);
+  }
+  WriteAll(folder / "F0.TXT", Bytes(300, 2));  // rewritten in place: the folder is unchanged
+  EXPECT_EQ(List(Media(), "\\KEPT")[0].size, 300u);
+
+  uint8_t frame[sf::kMediaStatusLength];
+  ASSERT_TRUE(sf::BuildMediaStatus(frame, 0));
+  ASSERT_EQ(Send(frame, sizeof frame), 0);
+  const uint32_t before = sf::GetBe32(frame + sf::media_status::kAvailable);
+  ASSERT_EQ(Write(Media(), "\\KEPT\\NEW.TXT", Bytes(1000, 3)), 0);
+  ASSERT_TRUE(sf::BuildMediaStatus(frame, 0));
+  ASSERT_EQ(Send(frame, sizeof frame), 0);
+  EXPECT_EQ(sf::GetBe32(frame + sf::media_status::kAvailable), before - 1000);
+}
+
 TEST_F(StorageTest, ListDirectoryPastTheEndAndOfAFile) {
   uint8_t frame[sf::kListDirectoryLength];
   ASSERT_TRUE(sf::BuildListDirectory(frame, Media(), 40, "\\"));

@@ -65,7 +65,7 @@ struct CameraOptions {
   std::string model = "KV7";
   uint8_t slotCount = 3;
   std::vector<MediumOptions> media = std::vector<MediumOptions>(1);
-  bool sampleContent = true;  // a DCIM folder with a few images and thumbnails
+  bool sampleContent = true;  // DCIM folders of images (with thumbnails), movies and other files
   bool supported = true;      // answers the identification query as a supported camera
   std::string friendlyName = "DV Camera";
   std::string uniqueId;       // 16 hex digits; generated when empty
@@ -142,7 +142,8 @@ struct State {
   // Bumped at every unplug (wrapping), so a watcher that wakes after an
   // unplug and a replug still sees that the camera went away.
   uint8_t unplugCount = 0;
-  uint8_t reserved2[2] = {};
+  uint8_t contentSerial = 0;   // rises with every change the camera makes to its media
+  uint8_t reserved2[1] = {};
   uint8_t permission[kMaxSlots + 1] = {};
   MediumState media[kMaxMedia] = {};
   Fault faults[kMaxFaults] = {};

@@ -1,0 +1,26 @@
+// The machine's own environment of the microdriver: the registry's device
+// link, the platform's storage driver, real sleeps and the steady clock.
+#include <chrono>
+#include <thread>
+
+#include "platform/imaging_devices.h"
+#include "storage/microdriver/core.h"
+
+namespace torwen {
+
+Environment PlatformEnvironment() {
+  Environment e;
+  e.readLink = [](platform::ComStringView key, platform::ComString& link) { return platform::ReadDevSymLink(key, link); };
+  e.openDriver = [](platform::ComStringView path, std::unique_ptr<platform::StorageDriverHandle>& handle) {
+    return platform::OpenStorageDriver(path, handle);
+  };
+  e.sleep = [](uint32_t ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); };
+  e.nowMs = [] {
+    return static_cast<uint64_t>(
+        std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch())
+            .count());
+  };
+  return e;
+}
+
+}  // namespace torwen
