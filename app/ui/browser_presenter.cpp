@@ -53,7 +53,10 @@ std::vector<std::string> ListPresetFiles(const fs::path& folder) {
     std::string name = it->path().filename().string();
     if (HasPresetExtension(name) && IsRegularFile(it->path())) files.push_back(std::move(name));
   }
-  std::sort(files.begin(), files.end());
+  std::sort(files.begin(), files.end(), [](const std::string& a, const std::string& b) {
+    return std::lexicographical_compare(a.begin(), a.end(), b.begin(), b.end(),
+                                        [](char x, char y) { return Upper(x) < Upper(y); });
+  });
   return files;
 }
 

@@ -13,8 +13,8 @@
 namespace presets::ui {
 
 // The files of a folder that match "*.DQX" in any letter case: regular files
-// only (links to regular files included), sorted by name. Empty when the
-// folder cannot be read.
+// only (links to regular files included), sorted by name in any letter case.
+// Empty when the folder cannot be read.
 std::vector<std::string> ListPresetFiles(const std::filesystem::path& folder);
 
 // The value of a file's last "Description " line, surrounding spaces removed;

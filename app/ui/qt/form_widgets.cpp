@@ -161,6 +161,7 @@ QWidget* FormWidgets::Create(const ControlSpec& control, QWidget* parent) {
       bar->setSingleStep(1);
       bar->setPageStep(1);
       bar->setValue(0);
+      bar->setInvertedControls(false);  // the right arrow key raises the level
       bar->setTracking(false);  // the text box follows when the thumb is released
       bar->setFocusPolicy(Qt::StrongFocus);
       return bar;

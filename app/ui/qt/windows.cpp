@@ -222,6 +222,8 @@ MainWindow::MainWindow(CameraAccess& access) : form_(*this, MainForm()), present
     for (int i = 0; i < info.choiceCount; ++i) list->addItem(ToQ(info.choices[static_cast<size_t>(i)]));
   }
   Wire();
+  // The window opens with the focus on the first control of its tab order.
+  form_.Widget(MainForm().focusOrder1.front())->setFocus();
   if (QScreen* screen = QGuiApplication::primaryScreen())
     move(screen->availableGeometry().center() - rect().center());
 }

@@ -89,6 +89,9 @@ class BrowserTest : public ::testing::Test {
 TEST_F(BrowserTest, ListsPresetFilesInAnyCaseAndShowsTheDescription) {
   BrowserPresenter browser(view, editors, dir);
   EXPECT_EQ(view.files, (std::vector<std::string>{"EVENING.DQX", "plain.dqx"}));
+  Write("Alpha.DqX", "");
+  EXPECT_EQ(ListPresetFiles(dir), (std::vector<std::string>{"Alpha.DqX", "EVENING.DQX", "plain.dqx"}));
+  fs::remove(dir / "Alpha.DqX");
   browser.OnFileClicked();  // nothing selected: the first entry is selected
   EXPECT_EQ(view.selected, 0);
   browser.OnFileClicked();

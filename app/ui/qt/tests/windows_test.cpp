@@ -156,7 +156,16 @@ class WindowsTest : public QObject {
     W("Text_PresetName")->setFocus();
     QCOMPARE(qobject_cast<QScrollBar*>(W("HScroll_Coring"))->value(), -5);
 
+    auto* gain = qobject_cast<QScrollBar*>(W("HScroll_ColorGain"));
+    gain->setFocus();
+    QTest::keyClick(gain, Qt::Key_Right);
+    QTest::keyClick(gain, Qt::Key_Right);
+    QTest::keyClick(gain, Qt::Key_Left);
+    QCOMPARE(gain->value(), 1);
+    QCOMPARE(qobject_cast<QLineEdit*>(W("Text_ColorGain"))->text(), QStringLiteral("1"));
+
     auto* name = qobject_cast<QLineEdit*>(W("Text_PresetName"));
+    name->setFocus();
     QTest::keyClicks(name, "ABCDEFGHIJ");
     QCOMPARE(name->text(), QStringLiteral("ABCDEFGH"));
     EditorValues values = main_->Editors();

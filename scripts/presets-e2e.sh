@@ -1,0 +1,100 @@
+#!/usr/bin/env bash
+# One end-to-end run of the real presets program on a private Xvfb display
+# against a virtual camcorder: choose "Preset 2", type a name, choose Gamma
+# "Cine" and Color Gain +3, Set Preset; Default Settings; Read Preset; save
+# the editors through the file browser and check the file, the camera's slot
+# and its trace. Everything (camera, registry, mutex names, home) is private.
+# Usage: scripts/presets-e2e.sh [BUILD_DIR]   (needs Xvfb and xdotool)
+set -euo pipefail
+cd "$(dirname "$0")/.."
+build=${1:-build/native}
+for tool in Xvfb xdotool; do
+  command -v "$tool" >/dev/null || { echo "presets-e2e: $tool is missing (scripts/setup.sh installs it)"; exit 1; }
+done
+
+work=$(mktemp -d /tmp/presets-e2e.XXXXXX)
+export HOME="$work/home" VCAM_HOME="$work/vcam" HOSTCOM_REGISTRY="$work/registry.reg"
+export VELQUIN_MUTEX_NAMESPACE="presets-e2e-$$" VELQUIN_LOG_DIR="$work" XDG_CONFIG_HOME="$work/home/.config"
+export XDG_RUNTIME_DIR="$work/runtime" QT_QPA_PLATFORM=xcb
+unset XDG_DOCUMENTS_DIR
+mkdir -p "$HOME" "$XDG_RUNTIME_DIR" && chmod 700 "$XDG_RUNTIME_DIR"
+app_pid="" xvfb_pid=""
+cleanup() {
+  [ -n "$app_pid" ] && kill "$app_pid" 2>/dev/null || true
+  [ -n "$xvfb_pid" ] && kill "$xvfb_pid" 2>/dev/null || true
+  rm -rf "$work"
+}
+trap cleanup EXIT
+fail() { echo "presets-e2e: FAILED: $*"; [ -f "$work/app.log" ] && cat "$work/app.log"; exit 1; }
+
+vcam="$build/sim/vcam"
+"$build/tools/regsvr/regsvr" "$PWD/$build/camctl/object/VELQUIN.so" >/dev/null
+"$vcam" create studio --model KX1 --slots 3 >/dev/null
+
+# A private display: the first free number from 90.
+display=90
+while [ -e "/tmp/.X11-unix/X$display" ] || [ -e "/tmp/.X$display-lock" ]; do display=$((display + 1)); done
+Xvfb ":$display" -screen 0 1280x1024x24 -nolisten tcp >"$work/xvfb.log" 2>&1 &
+xvfb_pid=$!
+export DISPLAY=":$display"
+for _ in $(seq 50); do xdotool getdisplaygeometry >/dev/null 2>&1 && break; sleep 0.1; done
+
+"$build/app/ui/qt/presets" >"$work/app.log" 2>&1 &
+app_pid=$!
+
+title="Marrowfield KV7 Presets Manager"
+wait_window() {  # NAME: the newest window with that exact title
+  for _ in $(seq 100); do
+    local id
+    id=$(xdotool search --onlyvisible --name "^$1\$" 2>/dev/null | tail -1) && [ -n "$id" ] && { echo "$id"; return; }
+    sleep 0.1
+  done
+  fail "no window \"$1\""
+}
+key() { xdotool key --delay 60 "$@"; sleep 0.3; }
+# Clicks at the centre of a control, in pixels inside the window (twips / 15).
+click() { xdotool mousemove --window "$1" "$2" "$3" click 1; sleep 0.4; }
+
+reminder=$(wait_window Reminder)
+xdotool windowfocus --sync "$reminder"
+key Return
+main=$(wait_window "$title")
+xdotool windowfocus --sync "$main"
+sleep 0.3
+
+key Down Down                      # the selector: "Preset 1", then "Preset 2"
+key Tab Tab Tab Tab Tab Tab Tab    # Read, Set, Clear, Lock, Layout, Default Settings, the name
+xdotool type --delay 60 "E2E"
+key Tab Down                       # Gamma: "Cine"
+key Tab Tab Tab Tab Tab Tab Right Right Right   # Color Gain: +3
+click "$main" 380 108              # Set Preset
+sleep 2
+click "$main" 228 180              # Default Settings
+click "$main" 244 108              # Read Preset
+sleep 1
+click "$main" 388 604              # Save to File
+browser=$(wait_window "$title")
+[ "$browser" != "$main" ] || fail "the file browser did not open"
+xdotool windowfocus --sync "$browser"
+click "$browser" 260 218           # Filename
+xdotool type --delay 60 "result"
+key Return                         # Save is the default button
+for _ in $(seq 30); do [ -f "$HOME/result.dqx" ] && break; sleep 0.1; done
+
+file="$HOME/result.dqx"
+[ -f "$file" ] || fail "the browser saved no file"
+grep -q $'^Preset Name = E2E\r$' "$file" || fail "name not read back: $(cat "$file")"
+grep -q $'^Gamma =  1\r$' "$file" || fail "Gamma not read back"
+grep -q $'^Color Gain =  3\r$' "$file" || fail "Color Gain not read back: $(cat "$file")"
+grep -q $'^Knee =  1\r$' "$file" || fail "Knee not at its default"
+"$vcam" show studio | grep -q "E2E" || fail "the camera's slot does not hold the name"
+trace_lines=$("$vcam" trace studio print | wc -l)
+[ "$trace_lines" -gt 40 ] || fail "the camera's trace holds only $trace_lines exchanges"
+
+main_now=$(xdotool search --onlyvisible --name "^$title\$" | head -1)
+click "$main_now" 540 604          # Exit
+for _ in $(seq 50); do kill -0 "$app_pid" 2>/dev/null || break; sleep 0.1; done
+kill -0 "$app_pid" 2>/dev/null && fail "Exit did not end the program"
+wait "$app_pid" || fail "the program ended with an error"
+app_pid=""
+echo "presets-e2e: passed (slot 2 written and read back, $trace_lines exchanges in the camera's trace)"
