@@ -7,7 +7,7 @@
 # Usage: scripts/presets-e2e.sh [BUILD_DIR]   (needs Xvfb and xdotool)
 set -euo pipefail
 cd "$(dirname "$0")/.."
-build=${1:-build/native}
+build=$(cd "${1:-build/native}" && pwd)
 for tool in Xvfb xdotool; do
   command -v "$tool" >/dev/null || { echo "presets-e2e: $tool is missing (scripts/setup.sh installs it)"; exit 1; }
 done
@@ -28,7 +28,7 @@ trap cleanup EXIT
 fail() { echo "presets-e2e: FAILED: $*"; [ -f "$work/app.log" ] && cat "$work/app.log"; exit 1; }
 
 vcam="$build/sim/vcam"
-"$build/tools/regsvr/regsvr" "$PWD/$build/camctl/object/VELQUIN.so" >/dev/null
+"$build/tools/regsvr/regsvr" "$build/camctl/object/VELQUIN.so" >/dev/null
 "$vcam" create studio --model KX1 --slots 3 >/dev/null
 
 # A private display: the first free number from 90.
