@@ -35,14 +35,17 @@ int MainPresenter::DetermineSlot() {
   return chosen.connected ? kFirstSlot : 0;
 }
 
-void MainPresenter::OnReadPreset() {
+template <class Operation>
+void MainPresenter::ReadIntoEditors(Operation operation) {
   const int slot = DetermineSlot();
   if (slot == 0) return;
   EditorValues values = view_.Editors();
-  ReadPreset(access_, view_, slot, values);
+  operation(access_, view_, slot, values);
   // Values read before a failure stay in the editors.
   view_.SetEditors(values);
 }
+
+void MainPresenter::OnReadPreset() { ReadIntoEditors(ReadPreset); }
 
 void MainPresenter::OnSetPreset() {
   const int slot = DetermineSlot();
@@ -50,13 +53,7 @@ void MainPresenter::OnSetPreset() {
   SetPreset(access_, view_, slot, view_.Editors());
 }
 
-void MainPresenter::OnClearPreset() {
-  const int slot = DetermineSlot();
-  if (slot == 0) return;
-  EditorValues values = view_.Editors();
-  ClearPreset(access_, view_, slot, values);
-  view_.SetEditors(values);
-}
+void MainPresenter::OnClearPreset() { ReadIntoEditors(ClearPreset); }
 
 void MainPresenter::ApplyPermission(const OperationResult& result, LONG permission) {
   view_.SetEnabled(names::kLock, true);

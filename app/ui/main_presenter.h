@@ -86,6 +86,9 @@ class MainPresenter {
   // operation then stops, as the selector already said why.
   int DetermineSlot();
   void SetWritable(bool writable);
+  // Read or Clear Preset on the chosen slot, the editors updated after it.
+  template <class Operation>
+  void ReadIntoEditors(Operation operation);
   // The selector's outcome: the Lock button usable once one camera answered,
   // and the buttons and caption for a known permission.
   void ApplyPermission(const OperationResult& result, LONG permission);

@@ -38,7 +38,7 @@ void Connect(const FormWidgets& form, std::string_view button, const std::functi
 
 // ---- Form3 and the delete confirmation ---------------------------------------
 
-WarningWindow::WarningWindow(QWidget* parent) : QDialog(parent), form_(*this, WarningForm()) {
+WarningWindow::WarningWindow(QWidget* parent) : FormDialog(parent, WarningForm()) {
   Connect(form_, "Command1", [this] {
     answer_ = "Y";
     hide();
@@ -56,7 +56,7 @@ std::string WarningWindow::Ask(const QString& question) {
   return answer_;
 }
 
-DeleteWindow::DeleteWindow(QWidget* parent) : QDialog(parent), form_(*this, DeleteForm()) {
+DeleteWindow::DeleteWindow(QWidget* parent) : FormDialog(parent, DeleteForm()) {
   form_.As<QLineEdit>("Text1")->setReadOnly(true);
   Connect(form_, "Command1", [this] { accept(); });
   Connect(form_, "Command2", [this] { reject(); });
@@ -70,13 +70,13 @@ bool DeleteWindow::Confirm(const QString& name, const QString& path) {
 
 // ---- Reminder and about -------------------------------------------------------
 
-ReminderWindow::ReminderWindow(QWidget* parent) : QDialog(parent), form_(*this, ReminderForm()) {
+ReminderWindow::ReminderWindow(QWidget* parent) : FormDialog(parent, ReminderForm()) {
   form_.As<QLabel>("Image1")->setPixmap(BannerPicture());
   form_.As<QLabel>("Label1")->setText(ToQ(kReminderText));
   Connect(form_, "Continue", [this] { accept(); });
 }
 
-AboutWindow::AboutWindow(QWidget* parent) : QDialog(parent), form_(*this, AboutForm()) {
+AboutWindow::AboutWindow(QWidget* parent) : FormDialog(parent, AboutForm()) {
   setWindowTitle(QStringLiteral("About ") + ToQ(kApplicationTitle));
   form_.As<QLabel>("picIcon")->setPixmap(IconPicture());
   form_.As<QLabel>("lblTitle")->setText(ToQ(kApplicationTitle) + ToQ(kAboutTitleSuffix));
@@ -92,7 +92,7 @@ AboutWindow::AboutWindow(QWidget* parent) : QDialog(parent), form_(*this, AboutF
 // ---- Form2 ---------------------------------------------------------------------
 
 BrowserWindow::BrowserWindow(QWidget* parent, EditorStore& editors, const fs::path& startFolder)
-    : QDialog(parent), form_(*this, BrowserForm()), warning_(this), deletion_(this) {
+    : FormDialog(parent, BrowserForm()), warning_(this), deletion_(this) {
   form_.As<QLineEdit>("Text_Description")->setReadOnly(true);
   auto* drives = form_.As<QComboBox>("Drive1");
   for (const QStorageInfo& volume : QStorageInfo::mountedVolumes())
@@ -120,7 +120,7 @@ bool BrowserWindow::eventFilter(QObject* watched, QEvent* event) {
     presenter_->OnDeleteKey();
     return true;
   }
-  return QDialog::eventFilter(watched, event);
+  return FormDialog::eventFilter(watched, event);
 }
 
 void BrowserWindow::SetLoadMode(bool load) {

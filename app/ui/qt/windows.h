@@ -12,54 +12,49 @@
 
 namespace presets::ui::qt {
 
+// A dialog built from its form table.
+class FormDialog : public QDialog {
+ public:
+  FormDialog(QWidget* parent, const FormSpec& spec) : QDialog(parent), form_(*this, spec) {}
+  FormWidgets& Form() { return form_; }
+
+ protected:
+  FormWidgets form_;
+};
+
 // Form3: "Yes" answers "Y", "No" answers "N".
-class WarningWindow final : public QDialog {
+class WarningWindow final : public FormDialog {
  public:
   explicit WarningWindow(QWidget* parent);
   // Shows the question modally; "Y", "N", or empty when closed otherwise.
   std::string Ask(const QString& question);
-  FormWidgets& Form() { return form_; }
 
  private:
-  FormWidgets form_;
   std::string answer_;
 };
 
 // The delete confirmation ("deletion").
-class DeleteWindow final : public QDialog {
+class DeleteWindow final : public FormDialog {
  public:
   explicit DeleteWindow(QWidget* parent);
   bool Confirm(const QString& name, const QString& path);
-  FormWidgets& Form() { return form_; }
-
- private:
-  FormWidgets form_;
 };
 
-class ReminderWindow final : public QDialog {
+class ReminderWindow final : public FormDialog {
  public:
   explicit ReminderWindow(QWidget* parent);
-  FormWidgets& Form() { return form_; }
-
- private:
-  FormWidgets form_;
 };
 
-class AboutWindow final : public QDialog {
+class AboutWindow final : public FormDialog {
  public:
   explicit AboutWindow(QWidget* parent);
-  FormWidgets& Form() { return form_; }
-
- private:
-  FormWidgets form_;
 };
 
 // Form2, the preset file browser.
-class BrowserWindow final : public QDialog, public BrowserView {
+class BrowserWindow final : public FormDialog, public BrowserView {
  public:
   BrowserWindow(QWidget* parent, EditorStore& editors, const std::filesystem::path& startFolder);
   BrowserPresenter& Presenter() { return *presenter_; }
-  FormWidgets& Form() { return form_; }
   WarningWindow& Warning() { return warning_; }
   DeleteWindow& Deletion() { return deletion_; }
 
@@ -82,7 +77,6 @@ class BrowserWindow final : public QDialog, public BrowserView {
   bool eventFilter(QObject* watched, QEvent* event) override;
 
  private:
-  FormWidgets form_;
   WarningWindow warning_;
   DeleteWindow deletion_;
   std::unique_ptr<BrowserPresenter> presenter_;
