@@ -37,6 +37,14 @@ int MainPresenter::DetermineSlot() {
 
 template <class Operation>
 void MainPresenter::ReadIntoEditors(Operation operation) {
+  // Busy for the whole run, the implicit choice of a slot included.
+  struct Busy {
+    MainView& view;
+    explicit Busy(MainView& v) : view(v) { view.SetBusy(true); }
+    ~Busy() { view.SetBusy(false); }
+    Busy(const Busy&) = delete;
+    Busy& operator=(const Busy&) = delete;
+  } busy(view_);
   const int slot = DetermineSlot();
   if (slot == 0) return;
   EditorValues values = view_.Editors();

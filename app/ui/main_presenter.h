@@ -27,6 +27,7 @@ class EditorStore {
 
 enum class BrowserMode : uint8_t { Load, Save };
 
+// SetBusy only records the state: a second call with the same state changes nothing.
 class MainView : public EditorStore, public OperationFeedback {
  public:
   virtual void SetEnabled(std::string_view control, bool enabled) = 0;

@@ -31,6 +31,7 @@ class FakeMainView final : public MainView {
   }
   void ShowMessage(std::string_view text) override { script_.log.push_back("message: " + std::string(text)); }
   void SetBusy(bool on) override {
+    if (on == busy) return;
     busy = on;
     script_.log.push_back(on ? "busy on" : "busy off");
   }
@@ -145,6 +146,10 @@ TEST(MainPresenter, ReadWithNothingChosenChoosesPreset1First) {
   EXPECT_EQ(f.view.editors[Setting::ColorGain], -6);
   EXPECT_EQ(f.view.levelText.at(Setting::ColorGain), "-6");
   EXPECT_FALSE(f.view.busy);
+  // Busy from before the permission query to the end.
+  EXPECT_EQ(f.script->log.front(), "busy on");
+  EXPECT_EQ(f.script->log.back(), "busy off");
+  EXPECT_EQ(f.Count("busy on"), 1u);
 }
 
 // No camera: one message, whichever operation, and the pointer back to normal.
