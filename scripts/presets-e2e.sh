@@ -24,12 +24,15 @@ echo "leak:libdbus-1.so" >"$work/lsan.supp"
 export LSAN_OPTIONS="suppressions=$work/lsan.supp${LSAN_OPTIONS:+:$LSAN_OPTIONS}"
 app_pid="" xvfb_pid=""
 cleanup() {
-  [ -n "$app_pid" ] && kill "$app_pid" 2>/dev/null || true
+  if [ -n "$app_pid" ]; then
+    kill "$app_pid" 2>/dev/null || true
+    wait "$app_pid" 2>/dev/null || true  # before its display goes
+  fi
   [ -n "$xvfb_pid" ] && kill "$xvfb_pid" 2>/dev/null || true
   rm -rf "$work"
 }
 trap cleanup EXIT
-fail() { echo "presets-e2e: FAILED: $*"; [ -f "$work/app.log" ] && cat "$work/app.log"; exit 1; }
+fail() { echo "presets-e2e: FAILED: $*" >&2; [ -f "$work/app.log" ] && cat "$work/app.log" >&2; exit 1; }
 
 vcam="$build/sim/vcam"
 "$build/tools/regsvr/regsvr" "$build/camctl/object/VELQUIN.so" >/dev/null
@@ -47,10 +50,14 @@ for _ in $(seq 50); do xdotool getdisplaygeometry >/dev/null 2>&1 && break; slee
 app_pid=$!
 
 title="Marrowfield KV7 Presets Manager"
-wait_window() {  # NAME: the newest window with that exact title
-  for _ in $(seq 100); do
+wait_window() {  # NAME [OTHER_THAN]: a shown window with that exact title
+  # The program's thread is busy while it talks to the camera: clicks queue up
+  # and windows appear once it is done, so wait generously.
+  for _ in $(seq 300); do
     local id
-    id=$(xdotool search --onlyvisible --name "^$1\$" 2>/dev/null | tail -1) && [ -n "$id" ] && { echo "$id"; return; }
+    for id in $(xdotool search --onlyvisible --name "^$1\$" 2>/dev/null); do
+      [ "$id" != "${2:-}" ] && { echo "$id"; return; }
+    done
     sleep 0.1
   done
   fail "no window \"$1\""
@@ -72,18 +79,15 @@ xdotool type --delay 60 "E2E"
 key Tab Down                       # Gamma: "Cine"
 key Tab Tab Tab Tab Tab Tab Right Right Right   # Color Gain: +3
 click "$main" 380 108              # Set Preset
-sleep 2
 click "$main" 228 180              # Default Settings
 click "$main" 244 108              # Read Preset
-sleep 1
 click "$main" 388 604              # Save to File
-browser=$(wait_window "$title")
-[ "$browser" != "$main" ] || fail "the file browser did not open"
+browser=$(wait_window "$title" "$main")
 xdotool windowfocus --sync "$browser"
 click "$browser" 260 218           # Filename
 xdotool type --delay 60 "result"
 key Return                         # Save is the default button
-for _ in $(seq 30); do [ -f "$HOME/result.dqx" ] && break; sleep 0.1; done
+for _ in $(seq 100); do [ -f "$HOME/result.dqx" ] && break; sleep 0.1; done
 
 file="$HOME/result.dqx"
 [ -f "$file" ] || fail "the browser saved no file"
@@ -92,11 +96,15 @@ grep -q $'^Gamma =  1\r$' "$file" || fail "Gamma not read back"
 grep -q $'^Color Gain =  3\r$' "$file" || fail "Color Gain not read back: $(cat "$file")"
 grep -q $'^Knee =  1\r$' "$file" || fail "Knee not at its default"
 "$vcam" show studio | grep -q "E2E" || fail "the camera's slot does not hold the name"
-trace_lines=$("$vcam" trace studio print | wc -l)
-[ "$trace_lines" -gt 40 ] || fail "the camera's trace holds only $trace_lines exchanges"
+trace=$("$vcam" trace studio print)
+trace_lines=$(wc -l <<<"$trace")
+# Color Gain +3 is written as 9 and accepted, slot 2 is registered as "E2E",
+# and Read Preset's status query answers 9.
+grep -q " 00200000008500014109 09200000008500014109 0$" <<<"$trace" || fail "no accepted Color Gain write of 9 in the trace"
+grep -q " 0020000000850001710245324500" <<<"$trace" || fail "no registration of slot 2 as E2E in the trace"
+grep -q " 0C200000008500014109 0$" <<<"$trace" || fail "Read Preset's Color Gain query did not answer 9"
 
-main_now=$(xdotool search --onlyvisible --name "^$title\$" | head -1)
-click "$main_now" 540 604          # Exit
+click "$main" 540 604              # Exit
 for _ in $(seq 50); do kill -0 "$app_pid" 2>/dev/null || break; sleep 0.1; done
 kill -0 "$app_pid" 2>/dev/null && fail "Exit did not end the program"
 wait "$app_pid" || fail "the program ended with an error"
