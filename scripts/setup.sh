@@ -4,6 +4,10 @@
 set -euo pipefail
 packages=(build-essential cmake googletest libgtest-dev libgmock-dev libbenchmark-dev
   pkg-config libxcb1-dev xvfb)  # the preview draws with XCB; its tests run under Xvfb
+# The presets program's windows (Qt 6 Widgets, QtTest included) and what their
+# tests need: a private X display, its authority tool, the font the windows
+# are laid out for and a tool that types and clicks into the real program.
+packages+=(qt6-base-dev xauth fonts-dejavu-core xdotool)
 if [ "${1:-}" = cross ]; then
   packages+=(g++-mingw-w64-x86-64 g++-mingw-w64-i686 mingw-w64-tools libwine-dev wine wine64)
 fi
