@@ -3,7 +3,9 @@
 // codes, out-values and the bytes in each camera's trace.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cctype>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -11,6 +13,7 @@
 #include <random>
 #include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "camctl/channel/attachment.h"
@@ -390,6 +393,46 @@ TEST_F(DevicesE2eTest, ReleasingTheObjectClosesItsChannels) {
   // A new object can take the camera at once.
   ICDVEnumDevice* next = NewObject();
   EXPECT_EQ(next->SelectDevice(id.get()), S_OK);
+}
+
+// Enumeration takes the object lock and then the camera mutex, as selection
+// and removal do; in the other order the two threads below deadlock within a
+// few rounds. A watchdog turns such a hang into a failure.
+TEST_F(DevicesE2eTest, EnumeratingWhileAnotherThreadSelectsAndRemovesFinishes) {
+  vcam::Camera& cam = AddCamera("cam");
+  ICDVEnumDevice* object = NewObject();
+  Bstr id(IdentifierOf(cam));
+  constexpr int kRounds = 40;
+  std::atomic<bool> finished{false};
+  std::thread watchdog([&finished] {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    while (!finished.load()) {
+      if (std::chrono::steady_clock::now() > deadline) {
+        std::fprintf(stderr, "deadlock: enumeration and selection on one object never finished\n");
+        std::abort();
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+  });
+  std::atomic<int> listed{0};
+  std::thread enumerator([&] {
+    for (int round = 0; round < kRounds; ++round) {
+      SAFEARRAY* list = nullptr;
+      LONG count = 0;
+      if (object->EnumerateDevice(&list, &count) == S_OK && count == 1) listed.fetch_add(1);
+      if (list != nullptr) SafeArrayDestroy(list);
+    }
+  });
+  int selected = 0;
+  for (int round = 0; round < kRounds; ++round) {
+    if (object->SelectDevice(id.get()) == S_OK) ++selected;
+    EXPECT_EQ(object->RemoveDevice(), S_OK);
+  }
+  enumerator.join();
+  finished.store(true);
+  watchdog.join();
+  EXPECT_EQ(selected, kRounds);
+  EXPECT_EQ(listed.load(), kRounds);
 }
 
 }  // namespace
