@@ -337,29 +337,34 @@ HRESULT RegStatus::ToHresult() const {
 // --- RegKey ---
 
 const RegValue* RegKey::FindValue(std::string_view name) const {
-  for (const auto& [n, v] : values_)
-    if (RegNameEqual(n, name)) return &v;
-  return nullptr;
+  const auto it = valueIndex_.find(name);
+  return it == valueIndex_.end() ? nullptr : &values_[it->second].second;
 }
 
 void RegKey::SetValue(std::string_view name, RegValue value) {
-  for (auto& [n, v] : values_) {
-    if (RegNameEqual(n, name)) {
-      v = std::move(value);
-      return;
-    }
+  const auto it = valueIndex_.find(name);
+  if (it != valueIndex_.end()) {
+    values_[it->second].second = std::move(value);
+    return;
   }
   values_.emplace_back(std::string(name), std::move(value));
+  try {
+    valueIndex_.emplace(std::string(name), values_.size() - 1);
+  } catch (...) {
+    values_.pop_back();
+    throw;
+  }
 }
 
 bool RegKey::DeleteValue(std::string_view name) {
-  for (auto it = values_.begin(); it != values_.end(); ++it) {
-    if (RegNameEqual(it->first, name)) {
-      values_.erase(it);
-      return true;
-    }
-  }
-  return false;
+  const auto it = valueIndex_.find(name);
+  if (it == valueIndex_.end()) return false;
+  const size_t position = it->second;
+  valueIndex_.erase(it);
+  values_.erase(values_.begin() + static_cast<std::ptrdiff_t>(position));
+  for (auto& [n, index] : valueIndex_)
+    if (index > position) --index;
+  return true;
 }
 
 RegKey* RegKey::FindSubkey(std::string_view name) {
