@@ -47,7 +47,8 @@ CameraState::~CameraState() = default;
 CameraControl::CameraControl(IUnknown* outer) : outer_(outer) {
   // A stale diagnostic log of an earlier run is removed; failing to is harmless.
   std::error_code ignored;
-  std::filesystem::remove(platform::DiagnosticLogPath(), ignored);
+  if (const std::filesystem::path log = platform::DiagnosticLogPath(); !log.empty())
+    std::filesystem::remove(log, ignored);
   LockModule();
 }
 
