@@ -2,6 +2,9 @@
 // information is loaded on first use and every IDispatch call delegated to it.
 #include <mutex>
 
+#include <string>
+
+#include "platform/registry.h"
 #include "platform/type_library.h"
 
 namespace platform {
@@ -82,6 +85,10 @@ HRESULT RegisterModuleTypeLibrary(const TypeLibraryId&, ComStringView modulePath
 }
 
 HRESULT UnregisterModuleTypeLibrary(const TypeLibraryId& library) {
+  // Nothing registered is nothing to remove; the system call would call that a failure.
+  const ComString versionKey = ComString(L"TypeLib\\") + GuidToString(library.libid) + L"\\" +
+                               std::to_wstring(library.major) + L"." + std::to_wstring(library.minor);
+  if (!registry::KeyExists(registry::Root::ClassesRoot, versionKey)) return S_OK;
 #ifdef _WIN64
   constexpr SYSKIND kSysKind = SYS_WIN64;
 #else
