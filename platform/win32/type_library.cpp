@@ -42,6 +42,15 @@ HRESULT Load(const TypeLibraryId& library, const IID& iid, ITypeInfo** out) {
 
 }  // namespace
 
+// Windows serves the registered type library's own type information.
+class TypeInfoObject {};
+
+InterfaceTypeInfo::InterfaceTypeInfo(const TypeLibraryId& library, const IID& iid, std::string_view interfaceName,
+                                     std::span<const DispatchMethod> methods)
+    : library_(library), iid_(iid), interfaceName_(interfaceName), methods_(methods) {}
+
+InterfaceTypeInfo::~InterfaceTypeInfo() = default;
+
 HRESULT InterfaceTypeInfo::GetTypeInfo(UINT index, LCID, ITypeInfo** typeInfo) {
   if (!typeInfo) return E_POINTER;
   *typeInfo = nullptr;
