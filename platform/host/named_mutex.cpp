@@ -56,6 +56,24 @@ constexpr uint32_t kLayoutMagic = 0x564D5831;  // "VMX1": bumps when the layout 
 // than this for it means something is badly wrong, and the open fails.
 constexpr auto kInitWaitLimit = std::chrono::seconds(2);
 
+// pthread_mutex_clocklock (glibc 2.30) takes a monotonic deadline. Thread
+// sanitizers do not see it take the lock, so their builds use the timed lock
+// with a wall-clock deadline instead.
+#if defined(__SANITIZE_THREAD__)
+#define VELQUIN_MONOTONIC_LOCK 0
+#elif defined(__has_feature)
+#if __has_feature(thread_sanitizer)
+#define VELQUIN_MONOTONIC_LOCK 0
+#endif
+#endif
+#ifndef VELQUIN_MONOTONIC_LOCK
+#if defined(__GLIBC__) && (__GLIBC__ > 2 || (__GLIBC__ == 2 && __GLIBC_MINOR__ >= 30))
+#define VELQUIN_MONOTONIC_LOCK 1
+#else
+#define VELQUIN_MONOTONIC_LOCK 0
+#endif
+#endif
+
 static_assert(std::atomic<uint32_t>::is_always_lock_free,
               "the state word is shared between processes and must be lock-free");
 
@@ -231,7 +249,7 @@ class HostNamedMutex final : public NamedMutex {
 
   LockResult Lock(uint32_t timeoutMs) noexcept override {
     if (timeoutMs == kWaitForever) return FromErrno(pthread_mutex_lock(mutex_), mutex_);
-#if defined(__GLIBC__) && (__GLIBC__ > 2 || (__GLIBC__ == 2 && __GLIBC_MINOR__ >= 30))
+#if VELQUIN_MONOTONIC_LOCK
     // A monotonic deadline is immune to wall-clock changes.
     const clockid_t clock = CLOCK_MONOTONIC;
 #else
@@ -245,7 +263,7 @@ class HostNamedMutex final : public NamedMutex {
       deadline.tv_sec += 1;
       deadline.tv_nsec -= 1000000000L;
     }
-#if defined(__GLIBC__) && (__GLIBC__ > 2 || (__GLIBC__ == 2 && __GLIBC_MINOR__ >= 30))
+#if VELQUIN_MONOTONIC_LOCK
     return FromErrno(pthread_mutex_clocklock(mutex_, clock, &deadline), mutex_);
 #else
     return FromErrno(pthread_mutex_timedlock(mutex_, &deadline), mutex_);
