@@ -117,10 +117,11 @@ class FileLock {
     const fs::path lock = LockPath(file);
     Fd fd;
     bool missing = false;
-    RegStatus st = OpenRegular(lock, O_RDONLY, 0, "registry lock file", fd, &missing);
+    int error = 0;
+    RegStatus st = OpenRegular(lock, O_RDONLY, 0, "registry lock file", fd, &missing, &error);
+    if (!st && error == EACCES) return RegStatus::Ok();
     if (!st) return st;
     if (missing) {
-      int error = 0;
       st = OpenRegular(lock, O_RDWR | O_CREAT, 0644, "registry lock file", fd, nullptr, &error);
       if (!st && (error == ENOENT || error == ENOTDIR || error == EACCES || error == EROFS)) return RegStatus::Ok();
       if (!st) return st;
