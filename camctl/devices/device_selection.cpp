@@ -108,10 +108,13 @@ HRESULT EnumerateDevices(CameraState& state, SAFEARRAY** list, LONG* count) {
   DeviceWalker walker;
   if (walker.Start() != S_OK) return S_FALSE;
 
-  // The camera mutex first, so no other object's traffic runs between the queries.
+  // The object lock before the camera mutex, the order of every other method
+  // (the other way round, a selection or removal on another thread deadlocks
+  // with this). The camera mutex is held across the queries so no other
+  // object's traffic runs between them.
+  std::lock_guard<std::recursive_mutex> hold(state.lock);
   platform::NamedMutexHold camera(state.cameraMutex.get(), platform::kWaitForever);
   if (!camera.held()) return E_FAIL;
-  std::lock_guard<std::recursive_mutex> hold(state.lock);
 
   LONG stored = 0;
   DeviceRecord record;

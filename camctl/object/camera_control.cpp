@@ -115,9 +115,11 @@ ULONG CameraControl::InternalRelease() {
 void CameraControl::Destroy() {
   // Calls made during teardown must not start a second destruction.
   refs_.store(1, std::memory_order_relaxed);
-  UnlockModule();
   RemoveDevice();
-  std::unique_ptr<CameraControl> self(this);
+  std::unique_ptr<CameraControl>{this}.reset();
+  // Last: until the object is gone the module must not be reported unloadable,
+  // or the library could be unloaded under this very call.
+  UnlockModule();
 }
 
 HRESULT CameraControl::QueryInterface(REFIID riid, void** ppv) {

@@ -8,6 +8,7 @@
 #include <type_traits>
 
 #include "camctl/object/camera_state.h"
+#include "camctl/object/dispatch_table.h"
 #include "camctl/object/interfaces.h"
 #include "camctl/object/method_names.h"
 #include "platform/type_library.h"
@@ -55,7 +56,8 @@ class DispatchOf : public Interface {
  private:
   static platform::InterfaceTypeInfo& TypeInfo() {
     static platform::InterfaceTypeInfo info(kTypeLibrary, InterfaceIid<Interface>(),
-                                            FindInterfaceMethods(InterfaceIid<Interface>())->methods);
+                                            FindInterfaceMethods(InterfaceIid<Interface>())->interfaceName,
+                                            DispatchMethodsOf<Interface>());
     return info;
   }
 };

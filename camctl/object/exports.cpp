@@ -26,9 +26,6 @@ VELQUIN_EXPORT HRESULT STDAPICALLTYPE DllGetClassObject(REFCLSID rclsid, REFIID 
 
 VELQUIN_EXPORT HRESULT STDAPICALLTYPE DllRegisterServer() { return camctl::RegisterServer(); }
 
-VELQUIN_EXPORT HRESULT STDAPICALLTYPE DllUnregisterServer() {
-  camctl::UnregisterServer();
-  return S_OK;
-}
+VELQUIN_EXPORT HRESULT STDAPICALLTYPE DllUnregisterServer() { return camctl::UnregisterServer(); }
 
 }  // extern "C"

@@ -64,9 +64,12 @@ HRESULT WriteRegistration(platform::ComStringView modulePath) {
   });
 }
 
-void RemoveRegistration() {
-  platform::registry::RunBatch([] {
-    for (const auto* key : kRemovedKeys) platform::registry::DeleteTree(Root::ClassesRoot, key);
+HRESULT RemoveRegistration() {
+  return platform::registry::RunBatch([] {
+    for (const auto* key : kRemovedKeys) {
+      const HRESULT hr = platform::registry::DeleteTree(Root::ClassesRoot, key);
+      if (FAILED(hr)) return hr;
+    }
     return S_OK;
   });
 }
@@ -79,9 +82,10 @@ HRESULT RegisterServer() {
                                              T("VEL-QUIN 1.0 Type Library"));
 }
 
-void UnregisterServer() {
-  RemoveRegistration();
-  platform::UnregisterModuleTypeLibrary(kTypeLibrary);
+HRESULT UnregisterServer() {
+  const HRESULT keys = RemoveRegistration();
+  const HRESULT library = platform::UnregisterModuleTypeLibrary(kTypeLibrary);
+  return FAILED(keys) ? keys : library;
 }
 
 }  // namespace camctl

@@ -26,10 +26,13 @@ std::span<const OLECHAR* const> UnregistrationKeys();
 
 // Writes the keys for the server file `modulePath`; the first failure is returned at once.
 HRESULT WriteRegistration(platform::ComStringView modulePath);
-void RemoveRegistration();
+// Deletes the keys as one change. S_OK when they were removed or were not
+// there; a registry that cannot be read or written is a failure.
+HRESULT RemoveRegistration();
 
-// The server's own registration: keys, then its type library.
+// The server's own registration: keys, then its type library. Unregistration
+// tries both and returns the first failure.
 HRESULT RegisterServer();
-void UnregisterServer();
+HRESULT UnregisterServer();
 
 }  // namespace camctl

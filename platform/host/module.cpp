@@ -2,9 +2,10 @@
 // and the diagnostic log location.
 #include "platform/module.h"
 
+#include "registry_store.h"  // the home directory
+
 #include <dlfcn.h>
 #include <link.h>
-#include <pwd.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -30,16 +31,6 @@ std::string ExecutablePath() {
   return n > 0 ? std::string(buf.data(), static_cast<size_t>(n)) : std::string();
 }
 
-std::string HomeDirectory() {
-  if (std::string home = Env("HOME"); !home.empty()) return home;
-  std::vector<char> buf(16384);
-  passwd pw{};
-  passwd* found = nullptr;
-  if (::getpwuid_r(::getuid(), &pw, buf.data(), buf.size(), &found) == 0 && found != nullptr && found->pw_dir)
-    return found->pw_dir;
-  return ".";
-}
-
 }  // namespace
 
 ComString ModuleFilePath() {
@@ -61,9 +52,12 @@ ComString ModuleFilePath() {
 std::filesystem::path DiagnosticLogPath() {
   constexpr const char* kName = "ORVANELogFile.txt";
   if (std::string dir = Env("VELQUIN_LOG_DIR"); !dir.empty()) return std::filesystem::path(dir) / kName;
-  if (std::string state = Env("XDG_STATE_HOME"); !state.empty())
+  // A relative XDG_STATE_HOME is invalid and ignored, as the base directory rules say.
+  if (std::string state = Env("XDG_STATE_HOME"); !state.empty() && state.front() == '/')
     return std::filesystem::path(state) / "velquin" / kName;
-  return std::filesystem::path(HomeDirectory()) / ".local" / "state" / "velquin" / kName;
+  const std::filesystem::path home = hostcom::HomeDirectory();
+  if (home.empty()) return {};  // never a path relative to the current folder
+  return home / ".local" / "state" / "velquin" / kName;
 }
 
 void DeleteDiagnosticLog() noexcept {

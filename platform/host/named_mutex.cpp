@@ -1,14 +1,20 @@
-// The machine-wide named lock on Linux: a process-shared, robust, recursive
-// pthread mutex living in a POSIX shared-memory object.
+// The named lock on Linux: a process-shared, robust, recursive pthread mutex
+// living in a POSIX shared-memory object.
 //
-// Name: "/velquin-mutex-<namespace>-<name>" with every character outside
-// [A-Za-z0-9._-] replaced by '_'. The namespace comes from the environment
-// variable VELQUIN_MUTEX_NAMESPACE and is "default" when that is unset or
-// empty, so tests can run in isolation from each other and from real use.
+// Scope: one user, as a Windows named mutex without the "Global\" prefix is
+// scoped to its session. Name: "/velquin-mutex-<namespace>-<name>.u<uid>" with
+// every character outside [A-Za-z0-9._-] replaced by '_'. The namespace comes
+// from VELQUIN_MUTEX_NAMESPACE and is "default" when that is unset or empty, so
+// tests can run in isolation from each other and from real use. The object is
+// created owner-only (0600); one that belongs to another user, or that others
+// may write, is refused: it could have been planted to take the lock hostage.
 //
-// Initialisation race: every opener creates the object if needed and sizes it;
-// the first to move the state word from 0 to 1 initialises the mutex and then
-// publishes state 2. Everyone else waits (bounded) for state 2 before use.
+// Initialisation: the first opener to find the block not ready takes an flock
+// on the object (the creation lock), sets the state word to "initialising",
+// initialises the mutex and publishes "ready". Openers that find it ready use
+// it at once. A block left "initialising" by a process that died half-way is
+// found under the creation lock (which died with that process) and initialised
+// again: nobody can be using a mutex that was never published.
 //
 // Each process maps a given mutex once and keeps the mapping until exit. A
 // robust mutex is linked into its owner thread's robust list by address, so
@@ -24,6 +30,7 @@
 #include <fcntl.h>
 #include <pthread.h>
 #include <sched.h>
+#include <sys/file.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <time.h>
@@ -42,13 +49,30 @@
 namespace platform {
 namespace {
 
-constexpr uint32_t kStateEmpty = 0;
 constexpr uint32_t kStateInitialising = 1;
 constexpr uint32_t kStateReady = 2;
 constexpr uint32_t kLayoutMagic = 0x564D5831;  // "VMX1": bumps when the layout changes
-// An initialiser runs a handful of calls; one that has not finished after this
-// long has died half-way, and the mutex is unusable until its name is removed.
+// An initialiser holds the creation lock for a handful of calls; waiting longer
+// than this for it means something is badly wrong, and the open fails.
 constexpr auto kInitWaitLimit = std::chrono::seconds(2);
+
+// pthread_mutex_clocklock (glibc 2.30) takes a monotonic deadline. Thread
+// sanitizers do not see it take the lock, so their builds use the timed lock
+// with a wall-clock deadline instead.
+#if defined(__SANITIZE_THREAD__)
+#define VELQUIN_MONOTONIC_LOCK 0
+#elif defined(__has_feature)
+#if __has_feature(thread_sanitizer)
+#define VELQUIN_MONOTONIC_LOCK 0
+#endif
+#endif
+#ifndef VELQUIN_MONOTONIC_LOCK
+#if defined(__GLIBC__) && (__GLIBC__ > 2 || (__GLIBC__ == 2 && __GLIBC_MINOR__ >= 30))
+#define VELQUIN_MONOTONIC_LOCK 1
+#else
+#define VELQUIN_MONOTONIC_LOCK 0
+#endif
+#endif
 
 static_assert(std::atomic<uint32_t>::is_always_lock_free,
               "the state word is shared between processes and must be lock-free");
@@ -71,8 +95,9 @@ std::string ShmName(std::string_view name) {
     out += keep ? c : '_';
   }
   // NAME_MAX is 255 and the leading '/' does not count.
-  if (out.size() > 250) out.resize(250);
-  return out;
+  const std::string user = ".u" + std::to_string(::geteuid());
+  if (out.size() + user.size() > 250) out.resize(250 - user.size());
+  return out + user;
 }
 
 bool InitialiseMutex(SharedBlock& block) {
@@ -115,14 +140,50 @@ class MapGuard {
   void* addr_;
 };
 
+// Holds an flock on a descriptor for a scope.
+class CreationLock {
+ public:
+  explicit CreationLock(int fd) : fd_(fd) {}
+  ~CreationLock() {
+    if (held_) flock(fd_, LOCK_UN);
+  }
+  CreationLock(const CreationLock&) = delete;
+  CreationLock& operator=(const CreationLock&) = delete;
+  // Waits at most kInitWaitLimit.
+  bool Take() {
+    const auto deadline = std::chrono::steady_clock::now() + kInitWaitLimit;
+    while (flock(fd_, LOCK_EX | LOCK_NB) != 0) {
+      if ((errno != EWOULDBLOCK && errno != EINTR) || std::chrono::steady_clock::now() >= deadline) return false;
+      std::this_thread::sleep_for(std::chrono::microseconds(200));
+    }
+    held_ = true;
+    return true;
+  }
+
+ private:
+  int fd_;
+  bool held_ = false;
+};
+
+// Opens the object of this user: created owner-only, or an existing one that
+// this user owns and no one else may write.
+int OpenOwnObject(const std::string& shmName) {
+  int fd = shm_open(shmName.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+  if (fd < 0 && errno == EEXIST) fd = shm_open(shmName.c_str(), O_RDWR | O_NOFOLLOW | O_CLOEXEC, 0);
+  if (fd < 0) return -1;
+  struct stat st {};
+  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_uid != geteuid() || (st.st_mode & 077) != 0) {
+    close(fd);
+    return -1;
+  }
+  return fd;
+}
+
 // Maps the named block and makes sure its mutex is initialised; null when the
-// system refuses or the block never becomes ready.
+// system refuses, the object is not this user's, or the block never becomes ready.
 SharedBlock* MapBlock(const std::string& shmName) {
-  FileDescriptor fd(shm_open(shmName.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666));
+  FileDescriptor fd(OpenOwnObject(shmName));
   if (fd.get() < 0) return nullptr;
-  // Every user of the machine shares the camera, whatever its umask; a file
-  // owned by someone else refuses the change and keeps its mode.
-  (void)fchmod(fd.get(), 0666);
 
   struct stat st {};
   if (fstat(fd.get(), &st) != 0) return nullptr;
@@ -137,23 +198,19 @@ SharedBlock* MapBlock(const std::string& shmName) {
   MapGuard guard(addr);
   auto* block = static_cast<SharedBlock*>(addr);
 
-  uint32_t expected = kStateEmpty;
-  if (block->state.compare_exchange_strong(expected, kStateInitialising, std::memory_order_acq_rel)) {
-    block->magic = kLayoutMagic;
-    if (!InitialiseMutex(*block)) {
-      // Leave the block for a later opener to try again.
-      block->state.store(kStateEmpty, std::memory_order_release);
-      return nullptr;
+  if (block->state.load(std::memory_order_acquire) != kStateReady) {
+    CreationLock creation(fd.get());
+    if (!creation.Take()) return nullptr;
+    // Under the creation lock a block that is not ready has no initialiser
+    // alive: empty, or left half-done by a process that died.
+    if (block->state.load(std::memory_order_acquire) != kStateReady) {
+      block->state.store(kStateInitialising, std::memory_order_release);
+      block->magic = kLayoutMagic;
+      if (!InitialiseMutex(*block)) return nullptr;  // a later opener tries again
+      block->state.store(kStateReady, std::memory_order_release);
     }
-    block->state.store(kStateReady, std::memory_order_release);
-  } else {
-    const auto deadline = std::chrono::steady_clock::now() + kInitWaitLimit;
-    while (block->state.load(std::memory_order_acquire) != kStateReady) {
-      if (std::chrono::steady_clock::now() >= deadline) return nullptr;
-      std::this_thread::sleep_for(std::chrono::microseconds(100));
-    }
-    if (block->magic != kLayoutMagic) return nullptr;
   }
+  if (block->magic != kLayoutMagic) return nullptr;
   guard.Keep();
   return block;
 }
@@ -190,15 +247,9 @@ class HostNamedMutex final : public NamedMutex {
  public:
   explicit HostNamedMutex(SharedBlock* block) : mutex_(&block->mutex) {}
 
-// ThreadSanitizer does not see pthread_mutex_clocklock (it would report every
-// unlock as one of an unlocked mutex), so its builds use the timed lock it knows.
-#if defined(VELQUIN_MONOTONIC_MUTEX_WAIT) && !defined(__SANITIZE_THREAD__)
-#define VELQUIN_MONOTONIC_MUTEX_WAIT 1
-#endif
-
   LockResult Lock(uint32_t timeoutMs) noexcept override {
     if (timeoutMs == kWaitForever) return FromErrno(pthread_mutex_lock(mutex_), mutex_);
-#if defined(VELQUIN_MONOTONIC_MUTEX_WAIT)
+#if VELQUIN_MONOTONIC_LOCK
     // A monotonic deadline is immune to wall-clock changes.
     const clockid_t clock = CLOCK_MONOTONIC;
 #else
@@ -212,7 +263,7 @@ class HostNamedMutex final : public NamedMutex {
       deadline.tv_sec += 1;
       deadline.tv_nsec -= 1000000000L;
     }
-#if defined(VELQUIN_MONOTONIC_MUTEX_WAIT)
+#if VELQUIN_MONOTONIC_LOCK
     return FromErrno(pthread_mutex_clocklock(mutex_, clock, &deadline), mutex_);
 #else
     return FromErrno(pthread_mutex_timedlock(mutex_, &deadline), mutex_);

@@ -1,6 +1,7 @@
 // The registry file: transactions, atomic replacement, locking, refusal of
 // malformed files, and two processes writing at once.
 #include <fcntl.h>
+#include <pwd.h>
 #include <spawn.h>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -9,6 +10,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <future>
 #include <stdexcept>
 #include <thread>
 
@@ -225,6 +227,88 @@ TEST_F(RegistryStoreTest, TwoWritingProcessesLoseNothing) {
   EXPECT_EQ(DirEntries(), (std::vector<std::string>{"registry.reg", "registry.reg.lock"}));
 }
 
+// Whatever stands in place of the registry file or its lock file, reads and
+// writes answer at once with a clear error and change nothing. A FIFO used to
+// block the opener for ever while it held the lock.
+TEST_F(RegistryStoreTest, SpecialFilesInPlaceOfTheRegistryAreRefusedAtOnce) {
+  struct Case {
+    const char* name;
+    const char* planted;  // which file is replaced: "registry.reg" or "registry.reg.lock"
+    const char* kind;     // "fifo", "link" or "dir"
+    const char* message;
+  };
+  const Case cases[] = {
+      {"fifo registry", "registry.reg", "fifo", "is not a regular file"},
+      {"fifo lock", "registry.reg.lock", "fifo", "is not a regular file"},
+      {"linked registry", "registry.reg", "link", "is a symbolic link"},
+      {"linked lock", "registry.reg.lock", "link", "is a symbolic link"},
+      {"folder registry", "registry.reg", "dir", "is not a regular file"},
+  };
+  const fs::path outside = dir_ / "outside.reg";
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    fs::remove_all(dir_ / "registry.reg");
+    fs::remove_all(dir_ / "registry.reg.lock");
+    WriteFile(outside, "Windows Registry Editor Version 5.00\n\n");
+    const fs::path planted = dir_ / c.planted;
+    if (std::string(c.kind) == "fifo") {
+      ASSERT_EQ(::mkfifo(planted.c_str(), 0600), 0);
+    }
+    if (std::string(c.kind) == "link") fs::create_symlink(outside, planted);
+    if (std::string(c.kind) == "dir") fs::create_directory(planted);
+
+    RegistryStore store(registry_);
+    auto read = std::async(std::launch::async, [&store] {
+      RegTree t;
+      return store.Read(t);
+    });
+    auto write = std::async(std::launch::async, [&store] { return store.SetString(RegRoot::ClassesRoot, "A", "", "1"); });
+    for (auto* outcome : {&read, &write}) {
+      if (outcome->wait_for(std::chrono::seconds(10)) != std::future_status::ready) {
+        ADD_FAILURE() << "the store blocked on the planted file";
+        // Let a blocked reader of the FIFO go.
+        const int unblock = ::open(planted.c_str(), O_WRONLY | O_NONBLOCK);
+        if (unblock >= 0) ::close(unblock);
+      }
+      const RegStatus st = outcome->get();
+      EXPECT_EQ(st.code, RegStatus::Code::IoError);
+      EXPECT_NE(st.message.find(c.message), std::string::npos) << st.message;
+    }
+    EXPECT_EQ(ReadFile(outside), "Windows Registry Editor Version 5.00\n\n") << "nothing written through a link";
+  }
+}
+
+// Temporary files of writers killed half-way go on the next write; only regular
+// files of the temporary-name pattern are removed, and no link is followed.
+TEST_F(RegistryStoreTest, NextWriteRemovesStaleTemporariesOnly) {
+  RegistryStore store(registry_);
+  ASSERT_TRUE(store.SetString(RegRoot::ClassesRoot, "A", "", "1"));
+  WriteFile(dir_ / "registry.reg.tmp-aB3dE9", "Windows Registry Editor Version 5.00\n");
+  WriteFile(dir_ / "registry.reg.tmp-Q1w2E3", "");
+  WriteFile(dir_ / "registry.reg.backup", "keep: a copy the user made");
+  WriteFile(dir_ / "registry.reg.tmp-ab-de9", "keep: not the pattern");
+  WriteFile(dir_ / "other.reg.tmp-aB3dE9", "keep: another file's");
+  WriteFile(dir_ / "target", "keep: reached through a link");
+  fs::create_symlink(dir_ / "target", dir_ / "registry.reg.tmp-Zz9Yy8");
+  fs::create_directory(dir_ / "registry.reg.tmp-Dd4Ff5");
+
+  ASSERT_TRUE(store.SetString(RegRoot::ClassesRoot, "A", "", "2"));
+  EXPECT_EQ(DirEntries(), (std::vector<std::string>{"other.reg.tmp-aB3dE9", "registry.reg", "registry.reg.backup",
+                                                    "registry.reg.lock", "registry.reg.tmp-Dd4Ff5",
+                                                    "registry.reg.tmp-Zz9Yy8", "registry.reg.tmp-ab-de9",
+                                                    "target"}));
+  EXPECT_EQ(ReadFile(dir_ / "target"), "keep: reached through a link");
+  std::string v;
+  ASSERT_TRUE(store.GetString(RegRoot::ClassesRoot, "A", "", v));
+  EXPECT_EQ(v, "2");
+}
+
+TEST_F(RegistryStoreTest, NothingToRemoveFromAMissingFileWritesNothing) {
+  RegistryStore store(registry_);
+  ASSERT_TRUE(store.DeleteTree(RegRoot::ClassesRoot, "CLSID\\{X}"));
+  EXPECT_FALSE(fs::exists(registry_));
+}
+
 TEST_F(RegistryStoreTest, DefaultPathFollowsEnvironment) {
   EXPECT_EQ(RegistryStore::DefaultPath(), registry_);
   ::unsetenv("HOSTCOM_REGISTRY");
@@ -235,8 +319,32 @@ TEST_F(RegistryStoreTest, DefaultPathFollowsEnvironment) {
   ::unsetenv("XDG_DATA_HOME");
   ::setenv("HOME", (dir_ / "home").c_str(), 1);
   EXPECT_EQ(RegistryStore::DefaultPath(), dir_ / "home" / ".local" / "share" / "hostcom" / "registry.reg");
+
+  // Without HOME (or with a relative one, or a relative XDG_DATA_HOME) the
+  // account's home directory: never a path relative to the current folder.
+  const passwd* account = ::getpwuid(::geteuid());
+  ASSERT_NE(account, nullptr);
+  const fs::path accountRegistry = fs::path(account->pw_dir) / ".local" / "share" / "hostcom" / "registry.reg";
+  ::unsetenv("HOME");
+  EXPECT_EQ(RegistryStore::DefaultPath(), accountRegistry);
+  EXPECT_EQ(hostcom::HomeDirectory(), fs::path(account->pw_dir));
+  ::setenv("HOME", "relative/home", 1);
+  ::setenv("XDG_DATA_HOME", "relative/data", 1);
+  EXPECT_EQ(RegistryStore::DefaultPath(), accountRegistry);
+  ::unsetenv("XDG_DATA_HOME");
+
   ::setenv("HOME", oldHome.c_str(), 1);
   if (!oldXdg.empty()) ::setenv("XDG_DATA_HOME", oldXdg.c_str(), 1);
+}
+
+// A store without a file (no home directory at all) says why it cannot work.
+TEST_F(RegistryStoreTest, StoreWithoutAFileFailsWithAClearMessage) {
+  RegistryStore store{fs::path()};
+  RegTree t;
+  for (const RegStatus& st : {store.Read(t), store.SetString(RegRoot::ClassesRoot, "A", "", "1")}) {
+    EXPECT_EQ(st.code, RegStatus::Code::IoError);
+    EXPECT_NE(st.message.find("HOME is not set"), std::string::npos) << st.message;
+  }
 }
 
 }  // namespace

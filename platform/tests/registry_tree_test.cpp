@@ -203,6 +203,9 @@ TEST(RegTree, KeysDeeperThan512LevelsAreRefused) {
   RegTree again;
   ASSERT_TRUE(RegTree::Parse(parsed.Serialize(), again));
   EXPECT_EQ(again.Serialize(), parsed.Serialize());
+  // A section extending a 512-level one by a level is as deep as a 513-level one.
+  EXPECT_EQ(RegTree::Parse(header + path(512) + "]\n[HKEY_CURRENT_USER\\" + path(513) + "]\n", parsed).code,
+            RegStatus::Code::Malformed);
   // Deeper files are refused before the tree grows: writing and freeing a
   // tree 100000 levels deep overflowed the stack.
   for (size_t depth : {513u, 100000u}) {
@@ -223,6 +226,22 @@ TEST(RegTree, MissingValuesReportNotFound) {
   EXPECT_EQ(t.DeleteValue(RegRoot::ClassesRoot, "K", "absent").code, RegStatus::Code::NotFound);
   EXPECT_TRUE(t.DeleteValue(RegRoot::ClassesRoot, "K", "PRESENT"));
   EXPECT_FALSE(t.GetValue(RegRoot::ClassesRoot, "K", "present").has_value());
+}
+
+// Values are found through an index by name; deleting one keeps the others
+// findable and in their order.
+TEST(RegTree, DeletingAValueKeepsTheOthersFindableInOrder) {
+  RegTree t;
+  for (const char* name : {"a", "b", "c", "d"}) ASSERT_TRUE(t.SetString(RegRoot::ClassesRoot, "K", name, name));
+  ASSERT_TRUE(t.DeleteValue(RegRoot::ClassesRoot, "K", "B"));
+  ASSERT_TRUE(t.SetString(RegRoot::ClassesRoot, "K", "D", "changed"));
+  ASSERT_TRUE(t.SetString(RegRoot::ClassesRoot, "K", "b", "again"));
+  std::vector<std::string> order;
+  for (const auto& [name, value] : t.FindKey(RegRoot::ClassesRoot, "K")->Values()) order.push_back(name + "=" + value.text);
+  EXPECT_EQ(order, (std::vector<std::string>{"a=a", "c=c", "d=changed", "b=again"}));
+  std::string v;
+  ASSERT_TRUE(t.GetString(RegRoot::ClassesRoot, "K", "c", v));
+  EXPECT_EQ(v, "c");
 }
 
 struct BadText {
@@ -255,6 +274,9 @@ INSTANTIATE_TEST_SUITE_P(
                       BadText{"UnclosedSection", HDR "[HKEY_CLASSES_ROOT\\a\n", 3},
                       BadText{"UnknownRoot", HDR "[HKEY_USERS\\a]\n", 3},
                       BadText{"EmptyKeyName", HDR "[HKEY_CLASSES_ROOT\\a\\\\b]\n", 3},
+                      BadText{"EmptyNameAfterPreviousSection", HDR "[HKEY_CLASSES_ROOT\\a]\n[HKEY_CLASSES_ROOT\\a\\]\n", 4},
+                      BadText{"EmptyNameInsideExtension",
+                              HDR "[HKEY_CLASSES_ROOT\\a]\n[HKEY_CLASSES_ROOT\\a\\b\\\\c]\n", 4},
                       BadText{"DeletionSection", HDR "[-HKEY_CLASSES_ROOT\\a]\n", 3},
                       BadText{"DeletionValue", HDR "[HKEY_CLASSES_ROOT\\a]\n\"v\"=-\n", 4},
                       BadText{"UnclosedString", HDR "[HKEY_CLASSES_ROOT\\a]\n\"v\"=\"abc\n", 5},

@@ -1,5 +1,6 @@
 // The host seams: platform::registry over the registry store, module facts,
 // PC files.
+#include <pwd.h>
 #include <signal.h>
 #include <sys/resource.h>
 #include <unistd.h>
@@ -117,6 +118,14 @@ TEST_F(ModuleTest, DiagnosticLogPathFollowsEnvironment) {
   ::unsetenv("XDG_STATE_HOME");
   ::setenv("HOME", (dir_ / "home").c_str(), 1);
   EXPECT_EQ(platform::DiagnosticLogPath(), dir_ / "home" / ".local" / "state" / "velquin" / "ORVANELogFile.txt");
+  // Without HOME: the account's home directory, never the current folder.
+  ::unsetenv("HOME");
+  ::setenv("XDG_STATE_HOME", "relative", 1);
+  const passwd* account = ::getpwuid(::geteuid());
+  ASSERT_NE(account, nullptr);
+  EXPECT_EQ(platform::DiagnosticLogPath(),
+            std::filesystem::path(account->pw_dir) / ".local" / "state" / "velquin" / "ORVANELogFile.txt");
+  ::unsetenv("XDG_STATE_HOME");
   ::setenv("HOME", home.c_str(), 1);
 }
 

@@ -2,6 +2,9 @@
 // information is loaded on first use and every IDispatch call delegated to it.
 #include <mutex>
 
+#include <string>
+
+#include "platform/registry.h"
 #include "platform/type_library.h"
 
 namespace platform {
@@ -38,6 +41,15 @@ HRESULT Load(const TypeLibraryId& library, const IID& iid, ITypeInfo** out) {
 }
 
 }  // namespace
+
+// Windows serves the registered type library's own type information.
+class TypeInfoObject {};
+
+InterfaceTypeInfo::InterfaceTypeInfo(const TypeLibraryId& library, const IID& iid, std::string_view interfaceName,
+                                     std::span<const DispatchMethod> methods)
+    : library_(library), iid_(iid), interfaceName_(interfaceName), methods_(methods) {}
+
+InterfaceTypeInfo::~InterfaceTypeInfo() = default;
 
 HRESULT InterfaceTypeInfo::GetTypeInfo(UINT index, LCID, ITypeInfo** typeInfo) {
   if (!typeInfo) return E_POINTER;
@@ -82,6 +94,10 @@ HRESULT RegisterModuleTypeLibrary(const TypeLibraryId&, ComStringView modulePath
 }
 
 HRESULT UnregisterModuleTypeLibrary(const TypeLibraryId& library) {
+  // Nothing registered is nothing to remove; the system call would call that a failure.
+  const ComString versionKey = ComString(L"TypeLib\\") + GuidToString(library.libid) + L"\\" +
+                               std::to_wstring(library.major) + L"." + std::to_wstring(library.minor);
+  if (!registry::KeyExists(registry::Root::ClassesRoot, versionKey)) return S_OK;
 #ifdef _WIN64
   constexpr SYSKIND kSysKind = SYS_WIN64;
 #else

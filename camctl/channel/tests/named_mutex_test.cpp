@@ -1,7 +1,10 @@
 // The camera mutex itself: exclusion between threads and processes, recursion
 // for the owner, bounded waits and abandonment by a dying owner.
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <chrono>
@@ -116,6 +119,66 @@ TEST_F(NamedMutexTest, ProcessesRacingToCreateItStillExcludeEachOther) {
   int64_t value = -1;
   std::ifstream(counter) >> value;
   EXPECT_EQ(value, kProcesses * kRounds);
+}
+
+// The shared-memory object behind a mutex name of this test's namespace.
+std::filesystem::path ObjectOf(const std::string& ns, const std::string& name) {
+  return std::filesystem::path("/dev/shm") / ("velquin-mutex-" + ns + "-" + name + ".u" + std::to_string(::geteuid()));
+}
+
+// Plants an object as another process could have left it: `state` in the
+// first word (1: an initialiser died half-way), with the given owner and mode.
+void Plant(const std::filesystem::path& object, uint32_t state, mode_t mode, uid_t owner) {
+  const int fd = ::open(object.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+  ASSERT_GE(fd, 0);
+  ASSERT_EQ(::ftruncate(fd, 4096), 0);
+  ASSERT_EQ(::pwrite(fd, &state, sizeof state, 0), static_cast<ssize_t>(sizeof state));
+  ASSERT_EQ(::fchmod(fd, mode), 0);
+  ASSERT_EQ(::fchown(fd, owner, static_cast<gid_t>(-1)), 0);
+  ::close(fd);
+}
+
+// The lock is the user's own: its object carries the user id and only the
+// owner may open it.
+TEST_F(NamedMutexTest, ObjectIsScopedToTheUserAndOwnerOnly) {
+  auto mutex = platform::OpenNamedMutex("scoped");
+  ASSERT_TRUE(mutex);
+  struct stat st {};
+  ASSERT_EQ(::stat(ObjectOf(ns_.name(), "scoped").c_str(), &st), 0);
+  EXPECT_EQ(st.st_uid, ::geteuid());
+  EXPECT_EQ(st.st_mode & 07777, 0600u);
+}
+
+// Objects planted in place of the lock: one another user owns or others may
+// write is refused (it could hold the lock hostage); one an initialiser left
+// half-done when it died is initialised again and works.
+TEST_F(NamedMutexTest, PlantedOrHalfInitialisedObjectsAreRefusedOrRecovered) {
+  struct Case {
+    const char* name;
+    uint32_t state;
+    mode_t mode;
+    bool otherOwner;
+    bool usable;
+  };
+  const Case cases[] = {
+      {"left-initialising", 1, 0600, false, true},
+      {"left-empty", 0, 0600, false, true},
+      {"writable-by-all", 0, 0666, false, false},
+      {"writable-by-group", 2, 0620, false, false},
+      {"other-user", 1, 0600, true, false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    if (c.otherOwner && ::geteuid() != 0) continue;  // only root can plant another user's object
+    Plant(ObjectOf(ns_.name(), c.name), c.state, c.mode, c.otherOwner ? 65534 : ::geteuid());
+    auto mutex = platform::OpenNamedMutex(c.name);
+    ASSERT_EQ(mutex != nullptr, c.usable);
+    if (!mutex) continue;
+    ASSERT_EQ(mutex->Lock(kCameraMutexWaitMs), LockResult::Acquired);
+    EXPECT_EQ(LockFromOtherThread(*mutex, 0), LockResult::TimedOut);
+    mutex->Unlock();
+    EXPECT_EQ(LockFromOtherThread(*mutex, 0), LockResult::Acquired);
+  }
 }
 
 }  // namespace

@@ -3,6 +3,7 @@
 // camcorders: result codes, out-values and the bytes in each camera's trace.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cctype>
 #include <chrono>
 #include <condition_variable>
@@ -537,6 +538,34 @@ TEST_P(DevicesE2eTest, UnplugsRacingRemoveDeviceNeverDeadlock) {
     EXPECT_EQ(object->RemoveDevice(), S_OK);
     EXPECT_EQ(Connection(object), ConnectionState::NoCamera);
   }
+}
+
+// Enumeration takes the object lock and then the camera mutex, as selection
+// and removal do; in the other order the two threads below deadlock within a
+// few rounds. A watchdog turns such a hang into a failure.
+TEST_P(DevicesE2eTest, EnumeratingWhileAnotherThreadSelectsAndRemovesFinishes) {
+  vcam::Camera& cam = AddCamera("cam");
+  ICDVEnumDevice* object = NewObject();
+  Bstr id(IdentifierOf(cam));
+  constexpr int kRounds = 40;
+  const Watchdog watchdog(60s);
+  std::atomic<int> listed{0};
+  std::thread enumerator([&] {
+    for (int round = 0; round < kRounds; ++round) {
+      SAFEARRAY* list = nullptr;
+      LONG count = 0;
+      if (object->EnumerateDevice(&list, &count) == S_OK && count == 1) listed.fetch_add(1);
+      if (list != nullptr) SafeArrayDestroy(list);
+    }
+  });
+  int selected = 0;
+  for (int round = 0; round < kRounds; ++round) {
+    if (object->SelectDevice(id.get()) == S_OK) ++selected;
+    EXPECT_EQ(object->RemoveDevice(), S_OK);
+  }
+  enumerator.join();
+  EXPECT_EQ(selected, kRounds);
+  EXPECT_EQ(listed.load(), kRounds);
 }
 
 INSTANTIATE_TEST_SUITE_P(Models, DevicesE2eTest, ::testing::Values("KX1", "KV7"));

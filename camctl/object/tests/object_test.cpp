@@ -246,6 +246,41 @@ class QuietDevice final : public platform::CaptureDevice {
   std::shared_ptr<QuietTransport> transport = std::make_shared<QuietTransport>();
 };
 
+// A transport owned by the channel alone: it goes away inside the object's
+// final Release, and notes what DllCanUnloadNow answered at that moment.
+class UnloadProbeTransport final : public platform::AvcTransport {
+ public:
+  explicit UnloadProbeTransport(HRESULT& seen) : seen_(seen) {}
+  ~UnloadProbeTransport() override { seen_ = DllCanUnloadNow(); }
+  int32_t Exchange(uint8_t (&)[platform::kAvcFrameBufferSize], uint32_t) noexcept override { return 0; }
+
+ private:
+  HRESULT& seen_;
+};
+class UnloadProbeDevice final : public platform::CaptureDevice {
+ public:
+  explicit UnloadProbeDevice(HRESULT& seen) : seen_(seen) {}
+  std::shared_ptr<platform::AvcTransport> QueryTransport() override {
+    return std::make_shared<UnloadProbeTransport>(seen_);
+  }
+
+ private:
+  HRESULT& seen_;
+};
+
+TEST_F(ObjectTest, ModuleIsNotUnloadableWhileTheLastReleaseRuns) {
+  auto* camera = Create<ICDVCameraControl>(IID_ICDVCameraControl);
+  factory_->Release();  // only the object keeps the module now
+  factory_ = nullptr;
+  HRESULT duringRelease = E_FAIL;
+  UnloadProbeDevice device(duringRelease);
+  ASSERT_EQ(camctl::AttachTransport(camctl::CameraControl::FromIdentity(camera)->State(), &device), S_OK);
+
+  EXPECT_EQ(camera->Release(), 0u);
+  EXPECT_EQ(duringRelease, S_FALSE) << "the object was still being torn down";
+  EXPECT_EQ(DllCanUnloadNow(), S_OK);
+}
+
 TEST_F(ObjectTest, ReleasingTheLastReferenceDetachesTheCamera) {
   auto* camera = Create<ICDVCameraControl>(IID_ICDVCameraControl);
   auto& state = camctl::CameraControl::FromIdentity(camera)->State();

@@ -71,14 +71,14 @@ TEST_F(RegistrationTest, UnregistrationRemovesTheClassButKeepsTheClsidKey) {
                                           u"", u"another server"),
             S_OK);
   ASSERT_EQ(camctl::WriteRegistration(u"/opt/velquin/VELQUIN.so"), S_OK);
-  camctl::RemoveRegistration();
+  EXPECT_EQ(camctl::RemoveRegistration(), S_OK);
   EXPECT_FALSE(Exists(CLASS_KEY));
   EXPECT_FALSE(Exists(u"VELQUIN.CameraControl"));
   EXPECT_FALSE(Exists(u"VELQUIN.CameraControl.1"));
   EXPECT_TRUE(Exists(u"CLSID"));
   EXPECT_EQ(Get(u"CLSID\\{00000000-1111-2222-3333-444444444444}"), u"another server");
   // Unregistering twice is harmless.
-  camctl::RemoveRegistration();
+  EXPECT_EQ(camctl::RemoveRegistration(), S_OK);
   EXPECT_TRUE(Exists(u"CLSID"));
 }
 

@@ -3,9 +3,11 @@
 // through a plain C vtable written from the published identifiers and slot
 // order only.
 #include <gtest/gtest.h>
+#include <sys/wait.h>
 
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
 #include <string>
 
 #include "camctl/object/interfaces.h"
@@ -52,7 +54,8 @@ class ServerTest : public ::testing::Test {
   }
   static int Regsvr(const std::string& flags) {
     const std::string command = std::string(REGSVR_PATH) + " " + flags + " " + VELQUIN_SERVER_PATH;
-    return std::system(command.c_str());
+    const int status = std::system(command.c_str());
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
   }
 
   fs::path dir_;
@@ -97,6 +100,47 @@ TEST_F(ServerTest, UnregisteredServerCannotBeCreated) {
   EXPECT_EQ(CoCreateInstance(CLSID_CameraControl, nullptr, CLSCTX_INPROC_SERVER, IID_ICDVEnumDevice, &p),
             REGDB_E_CLASSNOTREG);
   EXPECT_EQ(p, nullptr);
+}
+
+// Unregistration reports a registry it could not read or write; only nothing
+// to remove counts as success.
+TEST_F(ServerTest, UnregistrationFailsOnARegistryItCannotReadOrWrite) {
+  struct Case {
+    const char* name;
+    const char* content;  // of the registry file; null: no file
+    bool folderIsAFile;   // the registry's folder is a plain file: nothing can be written there
+    int exitStatus;
+  };
+  const Case cases[] = {
+      {"no registry yet", nullptr, false, 0},
+      {"registered", "", false, 0},
+      {"malformed registry", "not a registry\n", false, 1},
+      {"unwritable folder", nullptr, true, 1},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    fs::remove_all(dir_ / "reg");
+    fs::create_directories(dir_ / "reg");
+    fs::path registry = dir_ / "reg" / "registry.reg";
+    if (c.folderIsAFile) {
+      std::ofstream(dir_ / "reg" / "file") << "x";
+      registry = dir_ / "reg" / "file" / "registry.reg";
+    }
+    setenv("HOSTCOM_REGISTRY", registry.c_str(), 1);
+    if (c.content != nullptr && *c.content == '\0') {
+      ASSERT_EQ(Regsvr("/s"), 0);
+    }
+    if (c.content != nullptr && *c.content != '\0') std::ofstream(registry) << c.content;
+
+    EXPECT_EQ(Regsvr("/u /s"), c.exitStatus);
+    if (c.content == nullptr && !c.folderIsAFile) {
+      EXPECT_FALSE(fs::exists(registry)) << "nothing to remove writes nothing";
+    }
+    if (c.content != nullptr && *c.content != '\0') {
+      std::ifstream in(registry);
+      EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), c.content) << "the file is kept";
+    }
+  }
 }
 
 }  // namespace

@@ -116,6 +116,11 @@ inline bool operator!=(REFGUID a, REFGUID b) { return !IsEqualGUID(a, b); }
 #define CO_E_IIDSTRING MAKE_HRESULT_CONST(0x800401F4u)
 #define RPC_E_CHANGED_MODE MAKE_HRESULT_CONST(0x80010106u)
 #define DISP_E_TYPEMISMATCH MAKE_HRESULT_CONST(0x80020005u)
+#define DISP_E_PARAMNOTFOUND MAKE_HRESULT_CONST(0x80020004u)
+#define DISP_E_NONAMEDARGS MAKE_HRESULT_CONST(0x80020007u)
+#define DISP_E_EXCEPTION MAKE_HRESULT_CONST(0x80020009u)
+#define DISP_E_BADPARAMCOUNT MAKE_HRESULT_CONST(0x8002000Eu)
+#define DISP_E_PARAMNOTOPTIONAL MAKE_HRESULT_CONST(0x8002000Fu)
 #define DISP_E_BADVARTYPE MAKE_HRESULT_CONST(0x80020008u)
 #define DISP_E_OVERFLOW MAKE_HRESULT_CONST(0x8002000Au)
 
@@ -181,6 +186,10 @@ enum VARENUM : VARTYPE {
   VT_UI8 = 21,
   VT_INT = 22,
   VT_UINT = 23,
+  VT_VOID = 24,
+  VT_HRESULT = 25,
+  VT_PTR = 26,
+  VT_SAFEARRAY = 27,
   VT_ARRAY = 0x2000,
   VT_BYREF = 0x4000,
 };
@@ -238,6 +247,12 @@ struct VARIANT {
     LONG lVal;
     BYTE bVal;
     SHORT iVal;
+    char cVal;
+    USHORT uiVal;
+    ULONG ulVal;
+    INT intVal;
+    UINT uintVal;
+    ULONGLONG ullVal;
     VARIANT_BOOL boolVal;
     HRESULT scode;
     LONGLONG llVal;
@@ -249,6 +264,8 @@ struct VARIANT {
     SAFEARRAY* parray;
     LONG* plVal;
     BSTR* pbstrVal;
+    SAFEARRAY** pparray;
+    VARIANT* pvarVal;
     PVOID byref;
     VARIANT_RECORD record;
   };
@@ -280,6 +297,90 @@ struct EXCEPINFO {
 #define DISPATCH_PROPERTYPUT 0x4
 #define DISPID_UNKNOWN (-1)
 
+// Type information, as far as a type-information object built without a type
+// library describes an interface (Windows layouts).
+typedef LONG MEMBERID;
+typedef DWORD HREFTYPE;
+typedef LONG SCODE;
+#define MEMBERID_NIL DISPID_UNKNOWN
+enum TYPEKIND { TKIND_ENUM, TKIND_RECORD, TKIND_MODULE, TKIND_INTERFACE, TKIND_DISPATCH, TKIND_COCLASS, TKIND_ALIAS, TKIND_UNION, TKIND_MAX };
+enum FUNCKIND { FUNC_VIRTUAL, FUNC_PUREVIRTUAL, FUNC_NONVIRTUAL, FUNC_STATIC, FUNC_DISPATCH };
+enum INVOKEKIND { INVOKE_FUNC = 1, INVOKE_PROPERTYGET = 2, INVOKE_PROPERTYPUT = 4, INVOKE_PROPERTYPUTREF = 8 };
+enum CALLCONV { CC_FASTCALL = 0, CC_CDECL = 1, CC_PASCAL = 2, CC_MACPASCAL = 3, CC_STDCALL = 4 };
+#define TYPEFLAG_FDUAL 0x40
+#define TYPEFLAG_FNONEXTENSIBLE 0x80
+#define TYPEFLAG_FDISPATCHABLE 0x1000
+#define PARAMFLAG_NONE 0x0
+#define PARAMFLAG_FIN 0x1
+#define PARAMFLAG_FOUT 0x2
+#define TYPE_E_LIBNOTREGISTERED MAKE_HRESULT_CONST(0x8002801Du)
+
+struct ARRAYDESC;
+struct TYPEDESC {
+  union {
+    TYPEDESC* lptdesc;
+    ARRAYDESC* lpadesc;
+    HREFTYPE hreftype;
+  };
+  VARTYPE vt;
+};
+struct IDLDESC {
+  uintptr_t dwReserved;
+  USHORT wIDLFlags;
+};
+struct PARAMDESCEX;
+struct PARAMDESC {
+  PARAMDESCEX* pparamdescex;
+  USHORT wParamFlags;
+};
+struct ELEMDESC {
+  TYPEDESC tdesc;
+  union {
+    IDLDESC idldesc;
+    PARAMDESC paramdesc;
+  };
+};
+struct TYPEATTR {
+  GUID guid;
+  LCID lcid;
+  DWORD dwReserved;
+  MEMBERID memidConstructor;
+  MEMBERID memidDestructor;
+  LPOLESTR lpstrSchema;
+  ULONG cbSizeInstance;
+  TYPEKIND typekind;
+  WORD cFuncs;
+  WORD cVars;
+  WORD cImplTypes;
+  WORD cbSizeVft;
+  WORD cbAlignment;
+  WORD wTypeFlags;
+  WORD wMajorVerNum;
+  WORD wMinorVerNum;
+  TYPEDESC tdescAlias;
+  IDLDESC idldescType;
+};
+struct FUNCDESC {
+  MEMBERID memid;
+  SCODE* lprgscode;
+  ELEMDESC* lprgelemdescParam;
+  FUNCKIND funckind;
+  INVOKEKIND invkind;
+  CALLCONV callconv;
+  SHORT cParams;
+  SHORT cParamsOpt;
+  SHORT oVft;
+  SHORT cScodes;
+  ELEMDESC elemdescFunc;
+  WORD wFuncFlags;
+};
+struct VARDESC;
+struct ITypeComp;
+struct ITypeLib;
+static_assert(sizeof(TYPEDESC) == 16 && sizeof(ELEMDESC) == 32 && sizeof(TYPEATTR) == 96 &&
+                  sizeof(FUNCDESC) == 88,
+              "type information records have the 64-bit Windows layouts");
+
 extern "C++" {
 
 struct IUnknown {
@@ -299,6 +400,33 @@ struct IDispatch : public IUnknown {
                                            UINT* puArgErr) = 0;
 };
 
+struct ITypeInfo : public IUnknown {
+  virtual HRESULT STDMETHODCALLTYPE GetTypeAttr(TYPEATTR** ppTypeAttr) = 0;
+  virtual HRESULT STDMETHODCALLTYPE GetTypeComp(ITypeComp** ppTComp) = 0;
+  virtual HRESULT STDMETHODCALLTYPE GetFuncDesc(UINT index, FUNCDESC** ppFuncDesc) = 0;
+  virtual HRESULT STDMETHODCALLTYPE GetVarDesc(UINT index, VARDESC** ppVarDesc) = 0;
+  virtual HRESULT STDMETHODCALLTYPE GetNames(MEMBERID memid, BSTR* rgBstrNames, UINT cMaxNames,
+                                             UINT* pcNames) = 0;
+  virtual HRESULT STDMETHODCALLTYPE GetRefTypeOfImplType(UINT index, HREFTYPE* pRefType) = 0;
+  virtual HRESULT STDMETHODCALLTYPE GetImplTypeFlags(UINT index, INT* pImplTypeFlags) = 0;
+  virtual HRESULT STDMETHODCALLTYPE GetIDsOfNames(LPOLESTR* rgszNames, UINT cNames, MEMBERID* pMemId) = 0;
+  virtual HRESULT STDMETHODCALLTYPE Invoke(PVOID pvInstance, MEMBERID memid, WORD wFlags,
+                                           DISPPARAMS* pDispParams, VARIANT* pVarResult,
+                                           EXCEPINFO* pExcepInfo, UINT* puArgErr) = 0;
+  virtual HRESULT STDMETHODCALLTYPE GetDocumentation(MEMBERID memid, BSTR* pBstrName, BSTR* pBstrDocString,
+                                                     DWORD* pdwHelpContext, BSTR* pBstrHelpFile) = 0;
+  virtual HRESULT STDMETHODCALLTYPE GetDllEntry(MEMBERID memid, INVOKEKIND invKind, BSTR* pBstrDllName,
+                                                BSTR* pBstrName, WORD* pwOrdinal) = 0;
+  virtual HRESULT STDMETHODCALLTYPE GetRefTypeInfo(HREFTYPE hRefType, ITypeInfo** ppTInfo) = 0;
+  virtual HRESULT STDMETHODCALLTYPE AddressOfMember(MEMBERID memid, INVOKEKIND invKind, PVOID* ppv) = 0;
+  virtual HRESULT STDMETHODCALLTYPE CreateInstance(IUnknown* pUnkOuter, REFIID riid, PVOID* ppvObj) = 0;
+  virtual HRESULT STDMETHODCALLTYPE GetMops(MEMBERID memid, BSTR* pBstrMops) = 0;
+  virtual HRESULT STDMETHODCALLTYPE GetContainingTypeLib(ITypeLib** ppTLib, UINT* pIndex) = 0;
+  virtual void STDMETHODCALLTYPE ReleaseTypeAttr(TYPEATTR* pTypeAttr) = 0;
+  virtual void STDMETHODCALLTYPE ReleaseFuncDesc(FUNCDESC* pFuncDesc) = 0;
+  virtual void STDMETHODCALLTYPE ReleaseVarDesc(VARDESC* pVarDesc) = 0;
+};
+
 struct IClassFactory : public IUnknown {
   virtual HRESULT STDMETHODCALLTYPE CreateInstance(IUnknown* pUnkOuter, REFIID riid,
                                                    void** ppvObject) = 0;
@@ -311,6 +439,7 @@ struct IClassFactory : public IUnknown {
 HOSTCOM_DATA const IID IID_IUnknown;
 HOSTCOM_DATA const IID IID_IDispatch;
 HOSTCOM_DATA const IID IID_IClassFactory;
+HOSTCOM_DATA const IID IID_ITypeInfo;
 HOSTCOM_DATA const IID IID_ISupportErrorInfo;
 HOSTCOM_DATA const IID IID_NULL;
 HOSTCOM_DATA const IID GUID_NULL;

@@ -1,6 +1,8 @@
 // The registry file: shared-locked reads, exclusive-locked read-modify-write
 // with an atomic replace.
+#include <dirent.h>
 #include <fcntl.h>
+#include <pwd.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -11,6 +13,7 @@
 #include <new>
 #include <system_error>
 #include <utility>
+#include <vector>
 
 #include "registry_store.h"
 
@@ -53,6 +56,37 @@ RegStatus IoFailure(const std::string& what, const fs::path& path, int err) {
   return {RegStatus::Code::IoError, what + " " + path.string() + ": " + std::strerror(err)};
 }
 
+// Every file of the store: no link followed, no blocking open (a FIFO would
+// otherwise hang the opener while it holds the lock), not inherited.
+constexpr int kOpenFlags = O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC;
+
+// Opens `path` and requires a regular file. `missing` is set (and nothing
+// reported) when it does not exist.
+RegStatus OpenRegular(const fs::path& path, int flags, mode_t mode, const char* what, Fd& out,
+                      bool* missing = nullptr, int* openError = nullptr) {
+  if (missing != nullptr) *missing = false;
+  Fd fd(::open(path.c_str(), flags | kOpenFlags, mode));
+  if (!fd.valid()) {
+    const int err = errno;
+    if (openError != nullptr) *openError = err;
+    if (missing != nullptr && (err == ENOENT || err == ENOTDIR)) {
+      *missing = true;
+      return RegStatus::Ok();
+    }
+    if (err == ELOOP) return {RegStatus::Code::IoError, std::string(what) + " " + path.string() + " is a symbolic link"};
+    return IoFailure(std::string("cannot open ") + what, path, err);
+  }
+  struct stat st {};
+  if (::fstat(fd.get(), &st) != 0) return IoFailure(std::string("cannot examine ") + what, path, errno);
+  if (!S_ISREG(st.st_mode))
+    return {RegStatus::Code::IoError, std::string(what) + " " + path.string() + " is not a regular file"};
+  // Reads block as usual from here on.
+  const int fl = ::fcntl(fd.get(), F_GETFL);
+  if (fl >= 0) (void)::fcntl(fd.get(), F_SETFL, fl & ~O_NONBLOCK);
+  out = std::move(fd);
+  return RegStatus::Ok();
+}
+
 fs::path LockPath(const fs::path& file) {
   fs::path p = file;
   p += ".lock";
@@ -68,9 +102,10 @@ class FileLock {
     std::error_code ec;
     if (file.has_parent_path()) fs::create_directories(file.parent_path(), ec);
     const fs::path lock = LockPath(file);
-    Fd fd(::open(lock.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644));
-    if (!fd.valid()) return IoFailure("cannot open lock file", lock, errno);
-    RegStatus st = Flock(fd.get(), LOCK_EX, lock);
+    Fd fd;
+    RegStatus st = OpenRegular(lock, O_RDWR | O_CREAT, 0644, "registry lock file", fd);
+    if (!st) return st;
+    st = Flock(fd.get(), LOCK_EX, lock);
     if (st) fd_ = std::move(fd);
     return st;
   }
@@ -80,11 +115,18 @@ class FileLock {
   // still consistent because writers replace the file by rename.
   RegStatus LockShared(const fs::path& file) {
     const fs::path lock = LockPath(file);
-    int raw = ::open(lock.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
-    if (raw < 0) raw = ::open(lock.c_str(), O_RDONLY | O_CLOEXEC);
-    if (raw < 0) return RegStatus::Ok();
-    Fd fd(raw);
-    RegStatus st = Flock(fd.get(), LOCK_SH, lock);
+    Fd fd;
+    bool missing = false;
+    int error = 0;
+    RegStatus st = OpenRegular(lock, O_RDONLY, 0, "registry lock file", fd, &missing, &error);
+    if (!st && error == EACCES) return RegStatus::Ok();
+    if (!st) return st;
+    if (missing) {
+      st = OpenRegular(lock, O_RDWR | O_CREAT, 0644, "registry lock file", fd, nullptr, &error);
+      if (!st && (error == ENOENT || error == ENOTDIR || error == EACCES || error == EROFS)) return RegStatus::Ok();
+      if (!st) return st;
+    }
+    st = Flock(fd.get(), LOCK_SH, lock);
     if (st) fd_ = std::move(fd);
     return st;
   }
@@ -104,11 +146,10 @@ class FileLock {
 RegStatus ReadFile(const fs::path& file, std::string& text, bool& exists) {
   text.clear();
   exists = false;
-  Fd fd(::open(file.c_str(), O_RDONLY | O_CLOEXEC));
-  if (!fd.valid()) {
-    if (errno == ENOENT || errno == ENOTDIR) return RegStatus::Ok();
-    return IoFailure("cannot open registry file", file, errno);
-  }
+  Fd fd;
+  bool missing = false;
+  RegStatus st = OpenRegular(file, O_RDONLY, 0, "registry file", fd, &missing);
+  if (!st || missing) return st;
   exists = true;
   char buf[65536];
   while (true) {
@@ -135,11 +176,54 @@ RegStatus WriteAll(int fd, std::string_view data, const fs::path& path) {
   return RegStatus::Ok();
 }
 
+// Temporary files are "<file>.tmp-" and six characters from mkostemp: a
+// marker no one would give a copy of the file (a plain "<file>.XXXXXX" would
+// match "registry.reg.backup").
+constexpr std::string_view kTemporaryMarker = ".tmp-";
+
+bool IsTemporaryName(std::string_view name, std::string_view fileName) {
+  const size_t prefix = fileName.size() + kTemporaryMarker.size();
+  if (name.size() != prefix + 6 || name.substr(0, fileName.size()) != fileName ||
+      name.substr(fileName.size(), kTemporaryMarker.size()) != kTemporaryMarker)
+    return false;
+  for (const char c : name.substr(prefix)) {
+    const bool alnum = (c >= '0' && c <= '9') || (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z');
+    if (!alnum) return false;
+  }
+  return true;
+}
+
+// Removes temporary files that writers killed half-way left beside `file`.
+// Runs under the exclusive lock, which every writer holds while its temporary
+// file exists, so any such file found is stale. Only regular files of ours are
+// removed, without following links.
+void RemoveStaleTemporaries(const fs::path& dir, const std::string& fileName) {
+  Fd dirFd(::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (!dirFd.valid()) return;
+  const int scanFd = ::dup(dirFd.get());
+  if (scanFd < 0) return;
+  DIR* scan = ::fdopendir(scanFd);
+  if (scan == nullptr) {
+    ::close(scanFd);
+    return;
+  }
+  std::vector<std::string> stale;
+  while (const dirent* entry = ::readdir(scan)) {
+    if (!IsTemporaryName(entry->d_name, fileName)) continue;
+    struct stat st {};
+    if (::fstatat(dirFd.get(), entry->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0) continue;
+    if (S_ISREG(st.st_mode) && st.st_uid == ::geteuid()) stale.emplace_back(entry->d_name);
+  }
+  ::closedir(scan);
+  for (const std::string& name : stale) (void)::unlinkat(dirFd.get(), name.c_str(), 0);
+}
+
 // Writes a temporary file beside `file`, flushes it and renames it over `file`,
 // so that readers see either the old or the new content, never a mix.
 RegStatus ReplaceFile(const fs::path& file, std::string_view text) {
   const fs::path dir = file.has_parent_path() ? file.parent_path() : fs::path(".");
-  std::string tmpl = (dir / (file.filename().string() + ".XXXXXX")).string();
+  RemoveStaleTemporaries(dir, file.filename().string());
+  std::string tmpl = (dir / (file.filename().string() + std::string(kTemporaryMarker) + "XXXXXX")).string();
   Fd fd(::mkostemp(tmpl.data(), O_CLOEXEC));
   if (!fd.valid()) return IoFailure("cannot create temporary file in", dir, errno);
   const fs::path tmp = tmpl;
@@ -148,7 +232,7 @@ RegStatus ReplaceFile(const fs::path& file, std::string_view text) {
     return st;
   };
   struct stat old {};
-  const mode_t mode = ::stat(file.c_str(), &old) == 0 ? (old.st_mode & 07777) : 0644;
+  const mode_t mode = ::lstat(file.c_str(), &old) == 0 ? (old.st_mode & 07777) : 0644;
   if (::fchmod(fd.get(), mode) != 0) return fail(IoFailure("cannot set mode of", tmp, errno));
   RegStatus st = WriteAll(fd.get(), text, tmp);
   if (!st) return fail(st);
@@ -166,20 +250,44 @@ std::string EnvOrEmpty(const char* name) {
   return v != nullptr ? std::string(v) : std::string();
 }
 
+// An environment variable naming a folder counts only as an absolute path.
+std::string AbsoluteEnvOrEmpty(const char* name) {
+  std::string v = EnvOrEmpty(name);
+  return !v.empty() && v.front() == '/' ? v : std::string();
+}
+
+RegStatus NoFile() {
+  return {RegStatus::Code::IoError,
+          "cannot locate the registry file: HOME is not set and the account has no home directory "
+          "(set HOSTCOM_REGISTRY)"};
+}
+
 }  // namespace
+
+std::filesystem::path HomeDirectory() {
+  if (std::string home = AbsoluteEnvOrEmpty("HOME"); !home.empty()) return home;
+  std::vector<char> buf(16384);
+  passwd pw{};
+  passwd* found = nullptr;
+  while (::getpwuid_r(::geteuid(), &pw, buf.data(), buf.size(), &found) == ERANGE && buf.size() < (1u << 20))
+    buf.resize(buf.size() * 2);
+  if (found != nullptr && found->pw_dir != nullptr && found->pw_dir[0] == '/') return found->pw_dir;
+  return {};
+}
 
 RegistryStore::RegistryStore(std::filesystem::path file) : file_(std::move(file)) {}
 
 std::filesystem::path RegistryStore::DefaultPath() {
   if (std::string p = EnvOrEmpty("HOSTCOM_REGISTRY"); !p.empty()) return p;
-  if (std::string xdg = EnvOrEmpty("XDG_DATA_HOME"); !xdg.empty())
+  if (std::string xdg = AbsoluteEnvOrEmpty("XDG_DATA_HOME"); !xdg.empty())
     return fs::path(xdg) / "hostcom" / "registry.reg";
-  std::string home = EnvOrEmpty("HOME");
-  if (home.empty()) home = ".";
-  return fs::path(home) / ".local" / "share" / "hostcom" / "registry.reg";
+  const fs::path home = HomeDirectory();
+  if (home.empty()) return {};
+  return home / ".local" / "share" / "hostcom" / "registry.reg";
 }
 
 RegStatus RegistryStore::Read(RegTree& out) const {
+  if (file_.empty()) return NoFile();
   try {
     FileLock lock;
     RegStatus st = lock.LockShared(file_);
@@ -199,6 +307,7 @@ RegStatus RegistryStore::Read(RegTree& out) const {
 }
 
 RegStatus RegistryStore::Transact(const std::function<RegStatus(RegTree&)>& edit) {
+  if (file_.empty()) return NoFile();
   try {
     FileLock lock;
     RegStatus st = lock.LockExclusive(file_);
@@ -223,6 +332,8 @@ RegStatus RegistryStore::Transact(const std::function<RegStatus(RegTree&)>& edit
     if (!st) return st;
     std::string updated = tree.Serialize();
     if (exists && updated == text) return RegStatus::Ok();
+    // Nothing to keep and no file yet: nothing to write either.
+    if (!exists && updated == RegTree().Serialize()) return RegStatus::Ok();
     return ReplaceFile(file_, updated);
   } catch (const std::bad_alloc&) {
     return {RegStatus::Code::IoError, "out of memory updating " + file_.string()};

@@ -82,6 +82,9 @@ class HOSTCOM_CXX_API RegKey {
  private:
   std::string name_;
   std::vector<std::pair<std::string, RegValue>> values_;
+  // Position of each value in values_ by name, so that loading a key with many
+  // values stays linear.
+  std::map<std::string, size_t, RegNameLess> valueIndex_;
   std::map<std::string, std::unique_ptr<RegKey>, RegNameLess> subkeys_;
 };
 
@@ -142,13 +145,22 @@ class HOSTCOM_CXX_API RegTree {
   std::unique_ptr<RegKey> roots_[3];
 };
 
-// A registry file with its locking rules.
+// The home directory: $HOME when it is an absolute path, else the account's
+// home directory from the user database; empty when neither is known.
+HOSTCOM_CXX_API std::filesystem::path HomeDirectory();
+
+// A registry file with its locking rules. The file (and its lock file) must be
+// a regular file: it is opened without following links and without blocking,
+// so a link or a FIFO in its place is an error, never a hang.
 class HOSTCOM_CXX_API RegistryStore {
  public:
   explicit RegistryStore(std::filesystem::path file);
 
   // $HOSTCOM_REGISTRY, else $XDG_DATA_HOME/hostcom/registry.reg, else
-  // ~/.local/share/hostcom/registry.reg.
+  // ~/.local/share/hostcom/registry.reg. Relative XDG_DATA_HOME and HOME values
+  // are ignored; without HOME the account's home directory is asked of the
+  // system. Empty when there is no home directory at all: every operation of
+  // such a store then fails with a message that says so.
   static std::filesystem::path DefaultPath();
   static RegistryStore Default() { return RegistryStore(DefaultPath()); }
 

@@ -57,7 +57,9 @@ void AppendQuoted(std::string& out, std::string_view s) {
   out.push_back('"');
 }
 
-void AppendKey(std::string& out, const RegKey& key, const std::string& path, bool isRoot) {
+// `path` is the key's full path; it is extended for each subkey and restored,
+// so writing a deep chain of keys copies no path per level.
+void AppendKey(std::string& out, const RegKey& key, std::string& path, bool isRoot) {
   if (!isRoot || !key.Values().empty()) {
     out += '[';
     out += path;
@@ -87,7 +89,13 @@ void AppendKey(std::string& out, const RegKey& key, const std::string& path, boo
       if (!name.empty()) appendValue(name, v);
     out += '\n';
   }
-  for (const auto& [name, sub] : key.Subkeys()) AppendKey(out, *sub, path + '\\' + sub->Name(), false);
+  const size_t length = path.size();
+  for (const auto& [name, sub] : key.Subkeys()) {
+    path += '\\';
+    path += sub->Name();
+    AppendKey(out, *sub, path, false);
+    path.resize(length);
+  }
 }
 
 // Character-level reader of export text with line tracking for messages.
@@ -183,17 +191,37 @@ class Parser {
     const std::string_view rest = sep == std::string_view::npos ? std::string_view{} : path.substr(sep + 1);
     for (RegRoot r : kRoots) {
       if (RegNameEqual(rootName, RegRootName(r))) {
-        RegKey* key = nullptr;
-        if (!tree.CreateKey(r, rest, &key)) {
+        if (!OpenSection(tree, r, rest)) {
           line_ = startLine;
           return Fail("invalid key path \"" + std::string(path) + "\"");
         }
-        current = key;
+        current = section_.key;
         return RegStatus::Ok();
       }
     }
     line_ = startLine;
     return Fail("unknown root key \"" + std::string(rootName) + "\"");
+  }
+
+  // Creates the section's key. A file lists a key's subkeys right after it, so
+  // a path that extends the previous section's starts from that key: reading a
+  // deep chain of keys stays linear in the text.
+  bool OpenSection(RegTree& tree, RegRoot root, std::string_view path) {
+    RegKey* key = &tree.Root(root);
+    size_t depth = 0;
+    std::string_view remaining = path;
+    if (section_.key != nullptr && section_.root == root && !section_.path.empty() &&
+        path.size() >= section_.path.size() && path.substr(0, section_.path.size()) == section_.path &&
+        (path.size() == section_.path.size() || path[section_.path.size()] == '\\')) {
+      key = section_.key;
+      depth = section_.depth;
+      remaining = path.size() == section_.path.size() ? std::string_view{} : path.substr(section_.path.size() + 1);
+      if (remaining.empty() && path.size() != section_.path.size()) return false;  // trailing separator
+    }
+    if (!SplitPath(remaining, names_) || depth + names_.size() > kMaxKeyDepth) return false;
+    for (const std::string_view name : names_) key = &key->CreateSubkey(name);
+    section_ = {root, path, key, depth + names_.size()};
+    return true;
   }
 
   // Reads a quoted string at pos_; a string may run over line breaks.
@@ -287,10 +315,20 @@ class Parser {
     return Fail("unsupported value data");
   }
 
+  // The key of the last section and where it is.
+  struct OpenKey {
+    RegRoot root = RegRoot::ClassesRoot;
+    std::string_view path;
+    RegKey* key = nullptr;
+    size_t depth = 0;
+  };
+
   std::string_view t_;
   std::string_view source_;
   size_t pos_ = 0;
   size_t line_ = 1;
+  OpenKey section_;
+  std::vector<std::string_view> names_;
 };
 
 }  // namespace
@@ -337,29 +375,34 @@ HRESULT RegStatus::ToHresult() const {
 // --- RegKey ---
 
 const RegValue* RegKey::FindValue(std::string_view name) const {
-  for (const auto& [n, v] : values_)
-    if (RegNameEqual(n, name)) return &v;
-  return nullptr;
+  const auto it = valueIndex_.find(name);
+  return it == valueIndex_.end() ? nullptr : &values_[it->second].second;
 }
 
 void RegKey::SetValue(std::string_view name, RegValue value) {
-  for (auto& [n, v] : values_) {
-    if (RegNameEqual(n, name)) {
-      v = std::move(value);
-      return;
-    }
+  const auto it = valueIndex_.find(name);
+  if (it != valueIndex_.end()) {
+    values_[it->second].second = std::move(value);
+    return;
   }
   values_.emplace_back(std::string(name), std::move(value));
+  try {
+    valueIndex_.emplace(std::string(name), values_.size() - 1);
+  } catch (...) {
+    values_.pop_back();
+    throw;
+  }
 }
 
 bool RegKey::DeleteValue(std::string_view name) {
-  for (auto it = values_.begin(); it != values_.end(); ++it) {
-    if (RegNameEqual(it->first, name)) {
-      values_.erase(it);
-      return true;
-    }
-  }
-  return false;
+  const auto it = valueIndex_.find(name);
+  if (it == valueIndex_.end()) return false;
+  const size_t position = it->second;
+  valueIndex_.erase(it);
+  values_.erase(values_.begin() + static_cast<std::ptrdiff_t>(position));
+  for (auto& [n, index] : valueIndex_)
+    if (index > position) --index;
+  return true;
 }
 
 RegKey* RegKey::FindSubkey(std::string_view name) {
@@ -492,7 +535,10 @@ RegStatus RegTree::Parse(std::string_view text, RegTree& out, std::string_view s
 std::string RegTree::Serialize() const {
   std::string out(kHeader);
   out += "\n\n";
-  for (RegRoot r : kRoots) AppendKey(out, Root(r), RegRootName(r), true);
+  for (RegRoot r : kRoots) {
+    std::string path = RegRootName(r);
+    AppendKey(out, Root(r), path, true);
+  }
   return out;
 }
 

@@ -12,7 +12,9 @@ ComString ModuleFilePath();
 
 // The diagnostic log file every new camera control object deletes:
 // "C:\ORVANELogFile.txt" on Windows; on Linux "ORVANELogFile.txt" in
-// $VELQUIN_LOG_DIR, else $XDG_STATE_HOME/velquin, else ~/.local/state/velquin.
+// $VELQUIN_LOG_DIR, else $XDG_STATE_HOME/velquin, else ~/.local/state/velquin
+// (the account's home directory when HOME is unset); empty when there is no
+// home directory at all.
 std::filesystem::path DiagnosticLogPath();
 
 // Deletes the diagnostic log when it is a file; a folder of that name is left

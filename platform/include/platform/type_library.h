@@ -1,9 +1,12 @@
 // Automation support of a dual interface. On Windows the library's type
 // library (resource TYPELIB 1) is registered and every IDispatch call is
-// delegated to its type information. Hosts without type libraries answer
-// GetTypeInfo and Invoke with E_NOTIMPL and resolve names from a table.
+// delegated to its type information. Hosts without type libraries serve a
+// type-information object built from the interface's method table, and
+// late-bound calls go through the table's calls.
 #pragma once
 
+#include <cstdint>
+#include <memory>
 #include <span>
 #include <string_view>
 
@@ -18,13 +21,39 @@ struct TypeLibraryId {
   LCID lcid;
 };
 
-// The type information of one interface of a registered type library, loaded on
-// first use and kept for the life of the process.
+// Parameter kinds of the late-bound methods: [in] long, [in] BSTR, [out] long*,
+// [out] BSTR*, [out] SAFEARRAY(BSTR)*.
+enum class ParamType : uint8_t { Long, String, LongOut, StringOut, StringArrayOut };
+
+// One argument of a late-bound call after conversion: the field of its kind is set.
+struct DispatchArgument {
+  LONG number = 0;
+  BSTR text = nullptr;
+  LONG* numberOut = nullptr;
+  BSTR* textOut = nullptr;
+  SAFEARRAY** arrayOut = nullptr;
+};
+
+// One method of an interface: its name, its parameters and a call of it on an
+// interface pointer with converted arguments (first parameter first).
+struct DispatchMethod {
+  std::string_view name;
+  std::span<const ParamType> params;
+  HRESULT (*call)(void* instance, const DispatchArgument* args);
+};
+
+class TypeInfoObject;
+
+// The type information of one interface, loaded or built on first use and
+// kept for the life of the process.
 class InterfaceTypeInfo {
  public:
-  InterfaceTypeInfo(const TypeLibraryId& library, const IID& iid,
-                    std::span<const std::string_view> methodNames)
-      : library_(library), iid_(iid), methodNames_(methodNames) {}
+  // `methods` in vtable order: DISPID = position + 1.
+  InterfaceTypeInfo(const TypeLibraryId& library, const IID& iid, std::string_view interfaceName,
+                    std::span<const DispatchMethod> methods);
+  ~InterfaceTypeInfo();
+  InterfaceTypeInfo(const InterfaceTypeInfo&) = delete;
+  InterfaceTypeInfo& operator=(const InterfaceTypeInfo&) = delete;
 
   HRESULT GetTypeInfo(UINT index, LCID lcid, ITypeInfo** typeInfo);
   HRESULT GetIDsOfNames(LPOLESTR* names, UINT count, LCID lcid, DISPID* ids);
@@ -32,10 +61,16 @@ class InterfaceTypeInfo {
   HRESULT Invoke(void* instance, DISPID member, WORD flags, DISPPARAMS* params, VARIANT* result,
                  EXCEPINFO* exception, UINT* argError);
 
+  const IID& Iid() const { return iid_; }
+  std::string_view InterfaceName() const { return interfaceName_; }
+  std::span<const DispatchMethod> Methods() const { return methods_; }
+
  private:
   const TypeLibraryId library_;
   const IID iid_;
-  const std::span<const std::string_view> methodNames_;
+  const std::string_view interfaceName_;
+  const std::span<const DispatchMethod> methods_;
+  std::unique_ptr<TypeInfoObject> object_;  // the served type information (hosts)
 };
 
 // Registers the type library embedded in the module file; hosts without type
