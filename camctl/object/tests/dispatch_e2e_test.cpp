@@ -153,8 +153,10 @@ TEST_F(DispatchE2eTest, InvokeCallsEveryInterfaceByDispid) {
   ASSERT_EQ(presets->GetAccessPermission(2, &permission), S_OK);
   ASSERT_EQ(modes->GetCVMode(&cvMode, &emergency), S_OK);
   ASSERT_EQ(modes->GetEvfDisplay(&evf), S_OK);
+  // Without an owner window the preview may or may not start; the late-bound
+  // call must give what the direct one gave.
   const HRESULT previewResult = preview->StartPreview();
-  ASSERT_TRUE(FAILED(previewResult));
+  preview->StopPreview();
   BSTR noName = nullptr;
   const HRESULT outOfRange = presets->GetPresetName(99, &noName);
   ASSERT_TRUE(FAILED(outOfRange));
@@ -231,7 +233,8 @@ TEST_F(DispatchE2eTest, InvokeCallsEveryInterfaceByDispid) {
       {"SetStatus with a value out of 32 bits", camera_control_, "SetStatus",
        [](Call& c) { c.In(Long(1)).In(Of(VT_I8, &VARIANT::llVal, LONGLONG{1} << 40)); }, DISP_E_OVERFLOW, 0, 0,
        nullptr},
-      {"StartPreview", preview, "StartPreview", [](Call&) {}, DISP_E_EXCEPTION, 0, previewResult, nullptr},
+      {"StartPreview", preview, "StartPreview", [](Call&) {}, FAILED(previewResult) ? DISP_E_EXCEPTION : S_OK, 0,
+       previewResult, nullptr},
       {"MoveWindow with three of four", preview, "MoveWindow",
        [](Call& c) { c.In(Long(0)).In(Long(0)).In(Long(10)); }, DISP_E_BADPARAMCOUNT, 0, 0, nullptr},
       {"GetCVMode", modes, "GetCVMode", [](Call& c) { c.LongOut(0).LongOut(1); }, S_OK, 0, 0,
