@@ -598,7 +598,7 @@ bool Camera::StateFileWhole() const noexcept {
 }
 
 bool Camera::LoadState(State& state) noexcept {
-  if (!StateFileWhole()) return false;
+  if (!StateFileWhole() || std::memcmp(map_, kStateMagic, sizeof kStateMagic) != 0) return false;
   const uint32_t active = HeaderWord(map_, kActiveOffset).load(std::memory_order_acquire);
   if (active > 1) return false;
   std::memcpy(&state, map_ + sizeof(StateHeader) + active * sizeof(State), sizeof state);
