@@ -792,7 +792,10 @@ void Camera::Trace(const char* channel, const uint8_t* frame, uint32_t frameLeng
     if (bytes == nullptr || count == 0) {
       line[pos++] = '-';
     } else {
-      for (uint32_t i = 0; i < count && pos + 3 < sizeof line - 32; ++i) {
+      // As many bytes as leave room for the rest of the line (bounded once, not per byte).
+      const size_t room = pos + 3 < sizeof line - 32 ? (sizeof line - 32 - pos - 2) / 2 : 0;
+      const uint32_t shown = static_cast<uint32_t>(std::min<size_t>(count, room));
+      for (uint32_t i = 0; i < shown; ++i) {
         line[pos++] = kHex[bytes[i] >> 4];
         line[pos++] = kHex[bytes[i] & 15];
       }
