@@ -1,4 +1,3 @@
-#include <dirent.h>
 #include <fcntl.h>
 #include <stdio.h>
 #include <sys/file.h>
@@ -14,10 +13,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
 #include <random>
 #include <sstream>
-#include <thread>
 #include <type_traits>
 
 #include "files.h"
@@ -120,20 +117,11 @@ bool IsLeftoverName(const std::string& name) {
 // Under the root lock: folders of makings and removals that were killed
 // (every maker and remover holds the lock until it is done).
 void RemoveRootLeftovers(int rootFd) {
-  std::vector<std::string> leftovers;
-  {
-    const int listFd = ::openat(rootFd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (listFd < 0) return;
-    const std::unique_ptr<DIR, int (*)(DIR*)> dir(::fdopendir(listFd), &::closedir);
-    if (dir == nullptr) {
-      ::close(listFd);
-      return;
-    }
-    while (const dirent* d = ::readdir(dir.get())) {
-      if (IsLeftoverName(d->d_name)) leftovers.emplace_back(d->d_name);
-    }
+  std::vector<std::string> names;
+  if (!detail::FolderNamesAt(rootFd, names)) return;
+  for (const std::string& name : names) {
+    if (IsLeftoverName(name)) detail::RemoveTreeAt(rootFd, name);
   }
-  for (const std::string& name : leftovers) detail::RemoveTreeAt(rootFd, name);
 }
 
 std::string Lower(std::string s) {
@@ -356,26 +344,18 @@ std::vector<std::string> ListCameras(const fs::path& root) {
   const detail::UniqueFd rootFd(::open(root.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
   if (!rootFd.valid()) return names;
   bool leftovers = false;
-  {
-    const int listFd = ::openat(rootFd.get(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (listFd < 0) return names;
-    const std::unique_ptr<DIR, int (*)(DIR*)> dir(::fdopendir(listFd), &::closedir);
-    if (dir == nullptr) {
-      ::close(listFd);
-      return names;
-    }
-    while (const dirent* d = ::readdir(dir.get())) {
-      const std::string name = d->d_name;
-      if (IsLeftoverName(name)) leftovers = true;
-      if (!ValidCameraName(name)) continue;
-      // A camera is a real folder (never a link) holding its identity and state files.
-      const detail::UniqueFd camera = detail::OpenFolderAt(rootFd.get(), name);
-      struct stat identity{}, state{};
-      if (camera.valid() && ::fstatat(camera.get(), "identity", &identity, AT_SYMLINK_NOFOLLOW) == 0 &&
-          S_ISREG(identity.st_mode) && ::fstatat(camera.get(), "state", &state, AT_SYMLINK_NOFOLLOW) == 0 &&
-          S_ISREG(state.st_mode)) {
-        names.push_back(name);
-      }
+  std::vector<std::string> entries;
+  detail::FolderNamesAt(rootFd.get(), entries);
+  for (const std::string& name : entries) {
+    if (IsLeftoverName(name)) leftovers = true;
+    if (!ValidCameraName(name)) continue;
+    // A camera is a real folder (never a link) holding its identity and state files.
+    const detail::UniqueFd camera = detail::OpenFolderAt(rootFd.get(), name);
+    struct stat identity{}, state{};
+    if (camera.valid() && ::fstatat(camera.get(), "identity", &identity, AT_SYMLINK_NOFOLLOW) == 0 &&
+        S_ISREG(identity.st_mode) && ::fstatat(camera.get(), "state", &state, AT_SYMLINK_NOFOLLOW) == 0 &&
+        S_ISREG(state.st_mode)) {
+      names.push_back(name);
     }
   }
   if (leftovers) {
@@ -478,7 +458,10 @@ std::unique_ptr<Camera> CreateCamera(const fs::path& root, const std::string& na
       std::memcpy(bytes.data() + sizeof header + sizeof state, &state, sizeof state);
       WriteBytes(workFd.get(), "state", bytes);
       WriteBytes(workFd.get(), "lock", {});
-      if (::renameat2(rootFd.get(), work.c_str(), rootFd.get(), name.c_str(), RENAME_NOREPLACE) != 0) {
+      // Never over an existing name; where the file system cannot promise
+      // that, the root's lock and the check above do.
+      if (::renameat2(rootFd.get(), work.c_str(), rootFd.get(), name.c_str(), RENAME_NOREPLACE) != 0 &&
+          !((errno == EINVAL || errno == ENOSYS) && ::renameat(rootFd.get(), work.c_str(), rootFd.get(), name.c_str()) == 0)) {
         throw Error("cannot create camera '" + name + "': " + std::strerror(errno));
       }
     } catch (...) {

@@ -49,19 +49,7 @@ bool RemoveTree(int dirFd, const std::string& name, int depth) {
   UniqueFd folder(::openat(dirFd, name.c_str(), O_RDONLY | O_DIRECTORY | kSafeFlags));
   if (!folder.valid()) return false;
   std::vector<std::string> names;
-  {
-    const int listFd = ::dup(folder.get());
-    if (listFd < 0) return false;
-    const std::unique_ptr<DIR, int (*)(DIR*)> dir(::fdopendir(listFd), &::closedir);
-    if (dir == nullptr) {
-      ::close(listFd);
-      return false;
-    }
-    while (const dirent* d = ::readdir(dir.get())) {
-      const std::string_view n(d->d_name);
-      if (n != "." && n != "..") names.emplace_back(n);
-    }
-  }
+  if (!FolderNamesAt(folder.get(), names)) return false;
   bool whole = true;
   for (const std::string& n : names) whole = RemoveTree(folder.get(), n, depth + 1) && whole;
   folder.Close();
@@ -69,6 +57,26 @@ bool RemoveTree(int dirFd, const std::string& name, int depth) {
 }
 
 }  // namespace
+
+bool FolderNamesAt(int dirFd, std::vector<std::string>& names) noexcept {
+  names.clear();
+  const int listFd = ::openat(dirFd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (listFd < 0) return false;
+  const std::unique_ptr<DIR, int (*)(DIR*)> dir(::fdopendir(listFd), &::closedir);
+  if (dir == nullptr) {
+    ::close(listFd);
+    return false;
+  }
+  try {
+    while (const dirent* d = ::readdir(dir.get())) {
+      const std::string_view name(d->d_name);
+      if (name != "." && name != "..") names.emplace_back(name);
+    }
+  } catch (...) {
+    return false;
+  }
+  return true;
+}
 
 std::string RandomToken() {
   uint64_t value = 0;
@@ -268,19 +276,11 @@ bool ProcessGone(pid_t pid) noexcept { return pid > 0 && ::kill(pid, 0) != 0 && 
 
 void RemoveStaleTemporariesAt(int dirFd) noexcept {
   try {
-    std::vector<std::string> stale;
-    {
-      const int listFd = ::openat(dirFd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-      if (listFd < 0) return;
-      const std::unique_ptr<DIR, int (*)(DIR*)> dir(::fdopendir(listFd), &::closedir);
-      if (dir == nullptr) {
-        ::close(listFd);
-        return;
-      }
-      while (const dirent* d = ::readdir(dir.get())) {
-        pid_t pid = 0;
-        if (IsTemporaryName(d->d_name, pid) && pid != ::getpid() && ProcessGone(pid)) stale.emplace_back(d->d_name);
-      }
+    std::vector<std::string> names, stale;
+    if (!FolderNamesAt(dirFd, names)) return;
+    for (const std::string& name : names) {
+      pid_t pid = 0;
+      if (IsTemporaryName(name, pid) && pid != ::getpid() && ProcessGone(pid)) stale.push_back(name);
     }
     for (const std::string& name : stale) {
       struct stat st{};

@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "internal.h"
 
@@ -25,6 +26,10 @@ UniqueFd OpenFolderAt(int dirFd, std::string_view relative) noexcept;
 // folder in its place fails: errno ELOOP for a link, EINVAL for anything
 // else that is not a regular file.
 UniqueFd OpenFileAt(int dirFd, std::string_view relative, int flags, mode_t mode = 0644) noexcept;
+
+// The names in an open folder, "." and ".." left out; false when it cannot
+// be read. The listing has its own descriptor: `dirFd` is not moved.
+bool FolderNamesAt(int dirFd, std::vector<std::string>& names) noexcept;
 
 // Writes all of `size` bytes, resuming after short writes; false on failure.
 bool WriteAll(int fd, const void* data, size_t size) noexcept;

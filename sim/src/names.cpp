@@ -1,14 +1,11 @@
 #include "names.h"
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cctype>
 #include <cstring>
-#include <memory>
 #include <set>
 
 #include "files.h"
@@ -88,19 +85,10 @@ bool IsValid83(std::string_view name) {
 
 bool ListHostFolder(int folderFd, Presentation presentation, std::vector<HostEntry>& entries) {
   entries.clear();
-  // A descriptor of its own: the listing's position is not shared with folderFd.
-  const int listFd = ::openat(folderFd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (listFd < 0) return false;
-  const std::unique_ptr<DIR, int (*)(DIR*)> dir(::fdopendir(listFd), &::closedir);
-  if (dir == nullptr) {
-    ::close(listFd);
-    return false;
-  }
   std::vector<std::string> names;
-  while (const dirent* d = ::readdir(dir.get())) {
-    if (d->d_name[0] == '.') continue;
-    names.emplace_back(d->d_name);
-  }
+  if (!FolderNamesAt(folderFd, names)) return false;
+  // Hidden names (temporaries among them) are never shown.
+  names.erase(std::remove_if(names.begin(), names.end(), [](const std::string& n) { return n[0] == '.'; }), names.end());
   std::sort(names.begin(), names.end());
   std::set<std::string> used;
   std::vector<HostEntry> aliased;

@@ -1,5 +1,4 @@
 // The camera's storage driver: answers to storage command frames.
-#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <time.h>
@@ -28,22 +27,16 @@ constexpr uint32_t kNamespaceFileMax = 256;  // preset files are read and writte
 
 // Bytes of the regular files in a folder tree (links are not followed).
 uint64_t UsedBytes(int folderFd, int depth = 0) {
-  const int listFd = ::openat(folderFd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (listFd < 0) return 0;
-  const std::unique_ptr<DIR, int (*)(DIR*)> dir(::fdopendir(listFd), &::closedir);
-  if (dir == nullptr) {
-    ::close(listFd);
-    return 0;
-  }
+  std::vector<std::string> names;
+  if (!detail::FolderNamesAt(folderFd, names)) return 0;
   uint64_t used = 0;
-  while (const dirent* d = ::readdir(dir.get())) {
-    if (std::strcmp(d->d_name, ".") == 0 || std::strcmp(d->d_name, "..") == 0) continue;
+  for (const std::string& name : names) {
     struct stat st{};
-    if (::fstatat(folderFd, d->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0) continue;
+    if (::fstatat(folderFd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) continue;
     if (S_ISREG(st.st_mode)) {
       used += static_cast<uint64_t>(st.st_size);
     } else if (S_ISDIR(st.st_mode) && depth < 64) {
-      const detail::UniqueFd sub = detail::OpenFolderAt(folderFd, d->d_name);
+      const detail::UniqueFd sub = detail::OpenFolderAt(folderFd, name);
       if (sub.valid()) used += UsedBytes(sub.get(), depth + 1);
     }
   }

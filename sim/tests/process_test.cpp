@@ -3,6 +3,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <fstream>
 #include <set>
 #include <sstream>
@@ -15,7 +16,36 @@ namespace {
 
 namespace sf = storage;
 
-class ProcessTest : public CameraFixture {};
+class ProcessTest : public CameraFixture {
+ protected:
+  // A child that repeats `step` (the repetition's number, from 1) on its
+  // own handle of the camera from the moment the test's reads start until
+  // StopWriter; false from `step` ends it with a failure.
+  template <typename Step>
+  void StartWriter(Step step) {
+    const auto dir = camera_->dir();
+    writer_ = Spawn(
+        [&, dir]() {
+          auto camera = Camera::Open(dir);
+          start_.Await();
+          for (uint32_t i = 1; !stop_.IsSet(); ++i) {
+            if (!step(*camera, i)) return 2;
+          }
+          return 0;
+        },
+        60);
+    start_.Open();
+  }
+  int StopWriter() {
+    stop_.Set();
+    return Wait(writer_);
+  }
+
+ private:
+  StartBarrier start_;
+  SharedFlag stop_;
+  pid_t writer_ = -1;
+};
 
 TEST_F(ProcessTest, TwoProcessesShareOneConsistentCamera) {
   constexpr int kExchanges = 150;
@@ -61,40 +91,25 @@ TEST_F(ProcessTest, TwoProcessesShareOneConsistentCamera) {
 // holds, as any other program would: only an atomic replacement keeps it
 // from ever seeing an empty or partial file.
 TEST_F(ProcessTest, PresetFileIsNeverSeenHalfWritten) {
-  const auto dir = camera_->dir();
-  StartBarrier start;
-  const pid_t writer = Spawn(
-      [&]() {
-        auto camera = Camera::Open(dir);
-        start.Await();
-        for (int i = 0; i < 400; ++i) {
-          AvcFrame w = Vendor(0x00, 0x0001, 0x71, {0x01, 'A', static_cast<uint8_t>('A' + i % 26), 0, 0, 0, 0, 0, 0});
-          if (camera->AvcExchange(w.bytes, w.length) != kAvcOk) return 2;
-        }
-        return 0;
-      },
-      60);
+  StartWriter([](Camera& camera, uint32_t i) {
+    AvcFrame w = Vendor(0x00, 0x0001, 0x71, {0x01, 'A', static_cast<uint8_t>('A' + i % 26), 0, 0, 0, 0, 0, 0});
+    return camera.AvcExchange(w.bytes, w.length) == kAvcOk;
+  });
   const auto path = camera_->PresetFile(1);
   std::set<uint8_t> namesSeen;
+  // Reads until they have overlapped the writes: several of the names written seen.
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
   int reads = 0;
-  start.Open();
-  int status = -1;
-  for (;;) {
-    int st = 0;
-    const bool writerDone = ::waitpid(writer, &st, WNOHANG) == writer;
+  for (; namesSeen.size() < 10 && std::chrono::steady_clock::now() < deadline; ++reads) {
     const std::vector<uint8_t> bytes = ReadAll(path);
-    ASSERT_EQ(bytes.size(), kPresetFileSize) << "read " << reads;
-    ASSERT_EQ(bytes[0], kPresetFileSize);
-    namesSeen.insert(bytes[3]);
-    ++reads;
-    if (writerDone) {
-      status = WIFEXITED(st) ? WEXITSTATUS(st) : 100;
+    if (bytes.size() != kPresetFileSize || bytes[0] != kPresetFileSize) {
+      ADD_FAILURE() << "read " << reads << ": " << bytes.size() << " bytes";
       break;
     }
+    namesSeen.insert(bytes[3]);
   }
-  EXPECT_EQ(status, 0);
-  // The reads overlapped the writes: they saw several of the names written.
-  EXPECT_GE(namesSeen.size(), 3u) << reads << " reads";
+  EXPECT_EQ(StopWriter(), 0);
+  EXPECT_GE(namesSeen.size(), 10u) << reads << " reads";
 }
 
 TEST_F(ProcessTest, FaultScriptedInOneProcessActsInAnother) {
@@ -117,42 +132,33 @@ TEST_F(ProcessTest, FaultScriptedInOneProcessActsInAnother) {
 }
 
 TEST_F(ProcessTest, PeekSeesWholeStatesWhileAnotherProcessWrites) {
-  const auto dir = camera_->dir();
-  StartBarrier start;
-  const pid_t writer = Spawn(
-      [&]() {
-        auto camera = Camera::Open(dir);
-        start.Await();
-        for (uint32_t i = 1; i <= 2000; ++i) {
-          // Values at both ends of the state change together: a torn read sees them differ.
-          camera->Modify([i](State& s) {
-            s.chunkWaitMs = i;
-            s.faults[kMaxFaults - 1].value = static_cast<int32_t>(i);
-          });
-        }
-        return 0;
-      },
-      60);
+  StartWriter([](Camera& camera, uint32_t i) {
+    // Values at both ends of the state change together: a torn read sees them differ.
+    camera.Modify([i](State& s) {
+      s.chunkWaitMs = i;
+      s.faults[kMaxFaults - 1].value = static_cast<int32_t>(i);
+    });
+    return true;
+  });
   std::set<uint32_t> seen;
-  start.Open();
-  int status = -1;
-  for (;;) {
-    int st = 0;
-    const bool writerDone = ::waitpid(writer, &st, WNOHANG) == writer;
+  // Reads until they have overlapped many writes.
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+  while (seen.size() < 200 && std::chrono::steady_clock::now() < deadline) {
     State s;
-    ASSERT_TRUE(camera_->PeekState(s));
-    if (s.chunkWaitMs != 5000) {  // 5000: the factory value, before the first change
-      ASSERT_EQ(static_cast<int32_t>(s.chunkWaitMs), s.faults[kMaxFaults - 1].value);
-    }
-    seen.insert(s.chunkWaitMs);
-    if (writerDone) {
-      status = WIFEXITED(st) ? WEXITSTATUS(st) : 100;
+    if (!camera_->PeekState(s)) {
+      ADD_FAILURE() << "no whole state";
       break;
     }
+    if (s.chunkWaitMs != 5000) {  // 5000: the factory value, before the first change
+      if (static_cast<int32_t>(s.chunkWaitMs) != s.faults[kMaxFaults - 1].value) {
+        ADD_FAILURE() << "torn: " << s.chunkWaitMs << " / " << s.faults[kMaxFaults - 1].value;
+        break;
+      }
+    }
+    seen.insert(s.chunkWaitMs);
   }
-  EXPECT_EQ(status, 0);
-  // The reads overlapped the writes: they saw intermediate states.
-  EXPECT_GE(seen.size(), 3u);
+  EXPECT_EQ(StopWriter(), 0);
+  EXPECT_GE(seen.size(), 200u);
 }
 
 }  // namespace

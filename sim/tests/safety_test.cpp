@@ -42,18 +42,6 @@ uint8_t ReadStatus(Camera& camera, sf::Address at, const std::string& path, Byte
   if (out != nullptr) out->assign(area.begin(), area.begin() + std::min<uint32_t>(sf::GetBe32(frame + sf::read_file::kDelivered), sf::kTransferAreaSize));
   return frame[1];
 }
-uint8_t WriteStatus(Camera& camera, sf::Address at, const std::string& path, Bytes data) {
-  uint8_t frame[sf::kWriteFileLength];
-  sf::WriteRequest request;
-  request.pathLength = static_cast<uint8_t>(path.size());
-  request.firstLength = request.secondLength = static_cast<uint32_t>(data.size());
-  request.firstFlag = 1;
-  request.secondFlag = 0xFF;
-  request.data = data.data();
-  sf::BuildWriteFile(frame, at, path, request);
-  if (camera.StorageExchange(frame, sizeof frame, data.data(), static_cast<uint32_t>(data.size())) != 0) return 0xFF;
-  return frame[1];
-}
 uint8_t DeleteStatus(Camera& camera, sf::Address at, const std::string& path) {
   uint8_t frame[sf::kDeleteFileLength];
   sf::BuildDeleteFile(frame, at, path);
@@ -285,11 +273,11 @@ TEST_F(SafetyTest, LinksNeverLeadOutOfTheCamera) {
     if (ReadStatus(*camera, sf::Address{}, "\\dev\\campset\\Preset01.pst", &got) == sf::kStatusOk) {
       EXPECT_NE(got, preset);
     }
-    WriteStatus(*camera, sf::Address{}, "\\dev\\campset\\Preset02.pst", preset);
+    WriteThroughFrame(*camera, sf::Address{}, "\\dev\\campset\\Preset02.pst", preset);
     EXPECT_NE(ReadStatus(*camera, medium, "\\IMG.JPG"), sf::kStatusOk);
     EXPECT_NE(DeleteStatus(*camera, medium, "\\IMG.JPG"), sf::kStatusOk);
-    WriteStatus(*camera, medium, "\\NEW.TXT", {'n', 'e', 'w'});
-    WriteStatus(*camera, medium, "\\DCIM\\NEW.TXT", {'n', 'e', 'w'});
+    WriteThroughFrame(*camera, medium, "\\NEW.TXT", {'n', 'e', 'w'});
+    WriteThroughFrame(*camera, medium, "\\DCIM\\NEW.TXT", {'n', 'e', 'w'});
     const std::string what = row.what;
     if (what == "volume folder" || what == "media folder") {
       EXPECT_NE(ListStatus(*camera, medium, "\\"), sf::kStatusOk);

@@ -2,8 +2,12 @@
 #pragma once
 
 #include <gtest/gtest.h>
+#include <sys/mman.h>
 #include <sys/wait.h>
 #include <unistd.h>
+
+#include <atomic>
+#include <new>
 
 #include <cerrno>
 #include <cstdint>
@@ -13,6 +17,7 @@
 #include <string>
 #include <vector>
 
+#include "storage/frames.h"
 #include "vcam/vcam.h"
 
 namespace vcam::testing {
@@ -90,6 +95,30 @@ class StartBarrier {
  private:
   int fds_[2] = {-1, -1};
 };
+
+// A flag shared with the child processes forked after it (an anonymous
+// shared mapping): the test tells a child to stop when it has seen enough.
+class SharedFlag {
+ public:
+  SharedFlag()
+      : flag_(static_cast<std::atomic<bool>*>(
+            ::mmap(nullptr, sizeof(std::atomic<bool>), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0))) {
+    new (flag_) std::atomic<bool>(false);
+  }
+  ~SharedFlag() { ::munmap(flag_, sizeof(std::atomic<bool>)); }
+  SharedFlag(const SharedFlag&) = delete;
+  SharedFlag& operator=(const SharedFlag&) = delete;
+  void Set() { flag_->store(true); }
+  bool IsSet() const { return flag_->load(); }
+
+ private:
+  std::atomic<bool>* flag_;
+};
+
+// Writes a file through a WriteFile frame; returns its status byte (0xFF
+// when the exchange itself failed) and, in `stored`, the path written back.
+uint8_t WriteThroughFrame(Camera& camera, storage::Address at, const std::string& path, std::vector<uint8_t> data,
+                          std::string* stored = nullptr);
 
 std::vector<uint8_t> ReadAll(const std::filesystem::path& path);
 void WriteAll(const std::filesystem::path& path, const std::vector<uint8_t>& bytes);
