@@ -340,10 +340,11 @@ TEST_F(SafetyTest, LeftoversOfKilledProcessesAreRemovedSafely) {
   EXPECT_EQ(ReadAll(outside / "folder" / "inner"), Bytes{'i'});
 }
 
-// Several processes make cameras at once: every one gets its own imaging
-// device id (allocated under the root's lock).
+// Several processes and threads make cameras at once: every one gets its
+// own imaging device id (allocated under the root's lock).
 TEST_F(SafetyTest, CamerasMadeAtOnceGetDistinctImagingIds) {
-  constexpr int kMakers = 8;
+  constexpr int kMakers = 6;
+  constexpr int kThreads = 3;
   StartBarrier start;
   std::vector<pid_t> makers;
   for (int i = 0; i < kMakers; ++i) {
@@ -356,10 +357,15 @@ TEST_F(SafetyTest, CamerasMadeAtOnceGetDistinctImagingIds) {
         60));
   }
   start.Open();
+  std::vector<std::thread> threads;
+  for (int i = 0; i < kThreads; ++i) {
+    threads.emplace_back([this, i] { CreateCamera(root_, "thread" + std::to_string(i), CameraOptions{}); });
+  }
+  for (std::thread& t : threads) t.join();
   for (pid_t pid : makers) EXPECT_EQ(Wait(pid), 0);
   std::set<std::string> ids;
   for (const std::string& name : ListCameras(root_)) ids.insert(Camera::Open(root_ / name)->identity().imagingDeviceId);
-  EXPECT_EQ(ids.size(), static_cast<size_t>(kMakers));
+  EXPECT_EQ(ids.size(), static_cast<size_t>(kMakers + kThreads));
 }
 
 // ---------------------------------------------------------------------------
