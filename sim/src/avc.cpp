@@ -1,6 +1,7 @@
 // The camera's answers to AV/C frames.
 #include <cstring>
 
+#include "files.h"
 #include "internal.h"
 #include "vcam/vcam.h"
 
@@ -209,7 +210,7 @@ struct AvcEngine {
   int32_t SelectSlot(uint8_t slot) {
     if (s.mode != kModeCamera || slot > s.slotCount) return Rejected();
     uint8_t file[256];
-    const long n = detail::ReadSmallFile(camera.PresetFile(slot).c_str(), file, sizeof file);
+    const long n = detail::ReadSmallFileAt(camera.dirFd_, detail::PresetFileRelative(slot), file, sizeof file);
     // Only a whole preset file can be loaded into the registers.
     if (n < static_cast<long>(kPresetFileSize) || file[0] != n) return Rejected();
     for (size_t i = 0; i < 15; ++i) s.value[kPresetFileCodes[i]][0] = file[10 + i];
@@ -227,7 +228,7 @@ struct AvcEngine {
       const uint8_t code = kPresetFileCodes[i];
       file[10 + i] = defaults ? s.fallback[code] : s.value[code][0];
     }
-    return detail::WriteFileAtomic(camera.PresetFile(slot).string(), file, sizeof file);
+    return detail::WriteFileAtomicAt(camera.dirFd_, detail::PresetFileRelative(slot), file, sizeof file);
   }
 
   int32_t RegisterSlot(uint8_t slot, const uint8_t* name) {

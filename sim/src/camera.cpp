@@ -1,4 +1,5 @@
 #include <fcntl.h>
+#include <stdio.h>
 #include <sys/file.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
@@ -12,12 +13,11 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
 #include <random>
 #include <sstream>
-#include <thread>
 #include <type_traits>
 
+#include "files.h"
 #include "internal.h"
 #include "vcam/vcam.h"
 
@@ -50,6 +50,80 @@ constexpr char kKsCaptureClass[] = "{65e8773d-8f56-11d0-a3b9-00a0c9223196}";
 constexpr char kImageClass[] = "{6BDD1FC6-810F-11D0-BEC7-08002BE2092F}";
 constexpr char kMaker[] = "marrowfield";
 
+constexpr char kTraceName[] = "trace.log";
+constexpr char kTraceOldName[] = "trace.1.log";
+// In the root: the lock under which cameras are made and removed, and the
+// folders of makings and removals in progress (left over when killed).
+constexpr char kRootLockName[] = ".vcam-root.lock";
+constexpr char kCreatingPrefix[] = ".creating-";
+constexpr char kDeletingPrefix[] = ".deleting-";
+constexpr size_t kMaxIdentityFile = 64 * 1024;
+
+// Why a camera file could not be opened, for the error message.
+std::string FileProblem(int error) {
+  if (error == ELOOP) return "a link (never followed)";
+  if (error == EINVAL || error == ENXIO) return "not a regular file";
+  return std::strerror(error);
+}
+
+// Every count and enumerated value of a state, checked against what it indexes or means.
+bool ValidState(const State& s) {
+  if (s.plugged > 1 || s.supported > 1 || s.chunkWait > 1 || s.noVideo > 1) return false;
+  if (s.mode != kModeCamera && s.mode != kModeVcr) return false;
+  if (s.slotCount > kMaxSlots || s.activeSlot > s.slotCount) return false;
+  if (s.mediaCount < 1 || s.mediaCount > kMaxMedia) return false;
+  for (uint8_t m = 0; m < s.mediaCount; ++m) {
+    if (s.media[m].present > 1 || s.media[m].volumes < 1 || s.media[m].volumes > kMaxVolumes) return false;
+  }
+  for (const Fault& f : s.faults) {
+    if (f.kind > FaultKind::UnplugAfter || f.channel > 2 || f.avcFrame > 2) return false;
+  }
+  return true;
+}
+
+detail::UniqueFd OpenRoot(const fs::path& root) {
+  detail::UniqueFd fd(::open(root.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (!fd.valid()) throw Error("cannot open " + root.string() + ": " + std::strerror(errno));
+  return fd;
+}
+
+// The root's lock: identities are allocated, and cameras made and removed,
+// by one process at a time. `wait` false only tries.
+class RootLock {
+ public:
+  RootLock(int rootFd, bool wait) {
+    fd_ = detail::OpenFileAt(rootFd, kRootLockName, O_RDWR | O_CREAT, 0644);
+    if (!fd_.valid()) {
+      if (wait) throw Error(std::string("cannot open the camera root's lock: ") + FileProblem(errno));
+      return;
+    }
+    while (::flock(fd_.get(), wait ? LOCK_EX : LOCK_EX | LOCK_NB) != 0) {
+      if (errno == EINTR) continue;
+      if (wait) throw Error(std::string("cannot lock the camera root: ") + std::strerror(errno));
+      fd_.Close();
+      return;
+    }
+  }
+  bool held() const { return fd_.valid(); }
+
+ private:
+  detail::UniqueFd fd_;
+};
+
+bool IsLeftoverName(const std::string& name) {
+  return name.rfind(kCreatingPrefix, 0) == 0 || name.rfind(kDeletingPrefix, 0) == 0;
+}
+
+// Under the root lock: folders of makings and removals that were killed
+// (every maker and remover holds the lock until it is done).
+void RemoveRootLeftovers(int rootFd) {
+  std::vector<std::string> names;
+  if (!detail::FolderNamesAt(rootFd, names)) return;
+  for (const std::string& name : names) {
+    if (IsLeftoverName(name)) detail::RemoveTreeAt(rootFd, name);
+  }
+}
+
 std::string Lower(std::string s) {
   for (char& c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
   return s;
@@ -66,17 +140,29 @@ bool ValidCameraName(const std::string& name) {
   });
 }
 
-void WriteTextFile(const fs::path& path, const std::string& text) {
-  if (!detail::WriteFileAtomic(path.string(), reinterpret_cast<const uint8_t*>(text.data()), text.size())) {
-    throw Error("cannot write " + path.string() + ": " + std::strerror(errno));
+void WriteBytes(int dirFd, const std::string& relative, const uint8_t* bytes, size_t size) {
+  if (!detail::WriteFileAtomicAt(dirFd, relative, bytes, size)) {
+    throw Error("cannot write " + relative + ": " + FileProblem(errno));
   }
 }
 
-Identity ReadIdentity(const fs::path& dir) {
-  std::ifstream in(dir / "identity");
-  if (!in) throw Error("not a camera: " + dir.string());
+void WriteBytes(int dirFd, const std::string& relative, const std::vector<uint8_t>& bytes) {
+  WriteBytes(dirFd, relative, bytes.data(), bytes.size());
+}
+
+void MakeFolders(int dirFd, const std::string& relative) {
+  if (!detail::MakeFoldersAt(dirFd, relative)) throw Error("cannot create " + relative + ": " + FileProblem(errno));
+}
+
+// The identity file of the open camera folder `cameraFd` (named `dir`).
+Identity ReadIdentityAt(int cameraFd, const fs::path& dir) {
+  std::string text;
+  if (!detail::ReadTextFileAt(cameraFd, "identity", text, kMaxIdentityFile)) {
+    throw Error("not a camera: " + dir.string() + " (identity: " + FileProblem(errno) + ")");
+  }
   Identity id;
   id.name = dir.filename().string();
+  std::istringstream in(text);
   std::string line;
   while (std::getline(in, line)) {
     const size_t eq = line.find('=');
@@ -93,6 +179,13 @@ Identity ReadIdentity(const fs::path& dir) {
   }
   if (id.devicePath.empty() || id.uniqueId.empty()) throw Error("camera identity incomplete: " + dir.string());
   return id;
+}
+
+// The identity of the camera `name` in the open root (never through a link).
+Identity ReadIdentityIn(int rootFd, const fs::path& root, const std::string& name) {
+  const detail::UniqueFd camera = detail::OpenFolderAt(rootFd, name);
+  if (!camera.valid()) throw Error("not a camera: " + (root / name).string() + " (" + FileProblem(errno) + ")");
+  return ReadIdentityAt(camera.get(), root / name);
 }
 
 std::string IdentityText(const Identity& id) {
@@ -114,21 +207,13 @@ std::string RandomUniqueId() {
   return buf;
 }
 
-void WritePresetFileRaw(const fs::path& path, const State& s, const uint8_t name[8], uint8_t flag) {
+void WritePresetFileRaw(int cameraFd, unsigned slot, const State& s, const uint8_t name[8], uint8_t flag) {
   uint8_t bytes[kPresetFileSize] = {};
   bytes[0] = kPresetFileSize;
   bytes[1] = flag;
   std::memcpy(bytes + 2, name, 8);
   for (size_t i = 0; i < 15; ++i) bytes[10 + i] = s.fallback[kPresetFileCodes[i]];
-  if (!detail::WriteFileAtomic(path.string(), bytes, sizeof bytes)) {
-    throw Error("cannot write " + path.string() + ": " + std::strerror(errno));
-  }
-}
-
-void WriteBytes(const fs::path& path, const std::vector<uint8_t>& bytes) {
-  if (!detail::WriteFileAtomic(path.string(), bytes.data(), bytes.size())) {
-    throw Error("cannot write " + path.string() + ": " + std::strerror(errno));
-  }
+  WriteBytes(cameraFd, detail::PresetFileRelative(static_cast<uint8_t>(slot)), bytes, sizeof bytes);
 }
 
 std::vector<uint8_t> SampleJpeg(size_t size, uint8_t seed) {
@@ -150,32 +235,32 @@ std::vector<uint8_t> SampleMovie(size_t size, const char (&kind)[5]) {
   return b;
 }
 
-void FillSampleContent(const fs::path& volume, const std::string& model) {
-  const fs::path folder = volume / "DCIM" / ("100" + Upper(model));
-  fs::create_directories(folder);
+std::vector<uint8_t> TextBytes(std::string_view text) { return std::vector<uint8_t>(text.begin(), text.end()); }
+
+void FillSampleContent(int cameraFd, const std::string& volume, const std::string& model) {
+  const std::string folder = volume + "/DCIM/100" + Upper(model);
+  MakeFolders(cameraFd, folder);
   for (int i = 1; i <= 3; ++i) {
     char name[16];
-    std::snprintf(name, sizeof name, "IMG_%04d", i);
-    WriteBytes(folder / (std::string(name) + ".JPG"), SampleJpeg(40000 + 1000 * static_cast<size_t>(i), static_cast<uint8_t>(i)));
-    WriteBytes(folder / (std::string(name) + ".THM"), SampleJpeg(1500 + 100 * static_cast<size_t>(i), static_cast<uint8_t>(i + 7)));
+    std::snprintf(name, sizeof name, "/IMG_%04d", i);
+    WriteBytes(cameraFd, folder + name + ".JPG", SampleJpeg(40000 + 1000 * static_cast<size_t>(i), static_cast<uint8_t>(i)));
+    WriteBytes(cameraFd, folder + name + ".THM", SampleJpeg(1500 + 100 * static_cast<size_t>(i), static_cast<uint8_t>(i + 7)));
   }
   // A second folder of pictures and movies, each with its thumbnail, and a
   // folder of other files.
-  const fs::path more = volume / "DCIM" / ("101" + Upper(model));
-  fs::create_directories(more);
-  WriteBytes(more / "IMG_0004.JPG", SampleJpeg(52000, 4));
-  WriteBytes(more / "IMG_0004.THM", SampleJpeg(1800, 11));
-  WriteBytes(more / "MVI_0005.AVI", SampleMovie(96 * 1024, "AVI "));
-  WriteBytes(more / "MVI_0005.THM", SampleJpeg(1900, 12));
-  WriteBytes(more / "MVI_0006.MPG", SampleMovie(64 * 1024, "MPG "));
-  WriteBytes(more / "MVI_0006.THM", SampleJpeg(2000, 13));
-  const fs::path misc = volume / "DCIM" / "MISC";
-  fs::create_directories(misc);
-  WriteBytes(misc / "SND_0007.WAV", SampleMovie(16 * 1024, "WAVE"));
-  const std::string notes = "Shot list:\r\n1. Harbour at dawn\r\n2. Market\r\n";
-  WriteBytes(misc / "NOTES.TXT", std::vector<uint8_t>(notes.begin(), notes.end()));
-  const std::string info = "Virtual camcorder sample medium.\r\n";
-  WriteBytes(volume / "INFO.TXT", std::vector<uint8_t>(info.begin(), info.end()));
+  const std::string more = volume + "/DCIM/101" + Upper(model);
+  MakeFolders(cameraFd, more);
+  WriteBytes(cameraFd, more + "/IMG_0004.JPG", SampleJpeg(52000, 4));
+  WriteBytes(cameraFd, more + "/IMG_0004.THM", SampleJpeg(1800, 11));
+  WriteBytes(cameraFd, more + "/MVI_0005.AVI", SampleMovie(96 * 1024, "AVI "));
+  WriteBytes(cameraFd, more + "/MVI_0005.THM", SampleJpeg(1900, 12));
+  WriteBytes(cameraFd, more + "/MVI_0006.MPG", SampleMovie(64 * 1024, "MPG "));
+  WriteBytes(cameraFd, more + "/MVI_0006.THM", SampleJpeg(2000, 13));
+  const std::string misc = volume + "/DCIM/MISC";
+  MakeFolders(cameraFd, misc);
+  WriteBytes(cameraFd, misc + "/SND_0007.WAV", SampleMovie(16 * 1024, "WAVE"));
+  WriteBytes(cameraFd, misc + "/NOTES.TXT", TextBytes("Shot list:\r\n1. Harbour at dawn\r\n2. Market\r\n"));
+  WriteBytes(cameraFd, volume + "/INFO.TXT", TextBytes("Virtual camcorder sample medium.\r\n"));
 }
 
 }  // namespace
@@ -255,51 +340,14 @@ bool IsBusy(const State& s, int64_t nowMs) noexcept {
   return nowMs < s.busyUntilMs && s.busyUntilMs - nowMs <= static_cast<int64_t>(s.busyMs);
 }
 
-long ReadSmallFile(const char* path, uint8_t* buffer, size_t capacity) noexcept {
-  const UniqueFd fd(::open(path, O_RDONLY | O_CLOEXEC));
-  if (!fd.valid()) return -1;
-  size_t total = 0;
-  while (total < capacity) {
-    const ssize_t n = ::read(fd.get(), buffer + total, capacity - total);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return -1;
-    }
-    if (n == 0) break;
-    total += static_cast<size_t>(n);
-  }
-  return static_cast<long>(total);
-}
-
-bool WriteFileAtomic(const std::string& path, const uint8_t* data, size_t size) noexcept {
-  // The temporary name is unique per thread so that writers of other files
-  // in the same folder never share it; the camera lock serialises one file.
-  char temp[4200];
-  const size_t slash = path.rfind('/');
-  const std::string_view folder = slash == std::string::npos ? std::string_view(".") : std::string_view(path).substr(0, slash);
-  const int n = std::snprintf(temp, sizeof temp, "%.*s/.vcam-tmp-%ld-%zx", static_cast<int>(folder.size()),
-                              folder.data(), static_cast<long>(::getpid()),
-                              std::hash<std::thread::id>{}(std::this_thread::get_id()));
-  if (n < 0 || static_cast<size_t>(n) >= sizeof temp) return false;
-  UniqueFd fd(::open(temp, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
-  if (!fd.valid()) return false;
-  size_t done = 0;
-  while (done < size) {
-    const ssize_t w = ::write(fd.get(), data + done, size - done);
-    if (w < 0) {
-      if (errno == EINTR) continue;
-      break;
-    }
-    done += static_cast<size_t>(w);
-  }
-  if (!fd.Close() || done != size || ::rename(temp, path.c_str()) != 0) {
-    ::unlink(temp);
-    return false;
-  }
-  return true;
+std::string PresetFileRelative(uint8_t slot) {
+  char file[32];
+  std::snprintf(file, sizeof file, "ns/dev/campset/Preset%02u.pst", static_cast<unsigned>(slot % 100));
+  return file;
 }
 
 }  // namespace detail
+
 
 // ---------------------------------------------------------------------------
 // Root and camera directories.
@@ -324,13 +372,27 @@ bool UsingDefaultRoot() {
 
 std::vector<std::string> ListCameras(const fs::path& root) {
   std::vector<std::string> names;
-  std::error_code ec;
-  for (fs::directory_iterator it(root, ec), end; !ec && it != end; it.increment(ec)) {
-    const std::string name = it->path().filename().string();
+  const detail::UniqueFd rootFd(::open(root.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (!rootFd.valid()) return names;
+  bool leftovers = false;
+  std::vector<std::string> entries;
+  detail::FolderNamesAt(rootFd.get(), entries);
+  for (const std::string& name : entries) {
+    if (IsLeftoverName(name)) leftovers = true;
     if (!ValidCameraName(name)) continue;
-    if (fs::is_regular_file(it->path() / "identity", ec) && fs::is_regular_file(it->path() / "state", ec)) {
+    // A camera is a real folder (never a link) holding its identity and state files.
+    const detail::UniqueFd camera = detail::OpenFolderAt(rootFd.get(), name);
+    struct stat identity{}, state{};
+    if (camera.valid() && ::fstatat(camera.get(), "identity", &identity, AT_SYMLINK_NOFOLLOW) == 0 &&
+        S_ISREG(identity.st_mode) && ::fstatat(camera.get(), "state", &state, AT_SYMLINK_NOFOLLOW) == 0 &&
+        S_ISREG(state.st_mode)) {
       names.push_back(name);
     }
+  }
+  if (leftovers) {
+    // Only when no process is making or removing a camera: then every such folder is a leftover.
+    const RootLock lock(rootFd.get(), false);
+    if (lock.held()) RemoveRootLeftovers(rootFd.get());
   }
   std::sort(names.begin(), names.end());
   return names;
@@ -356,28 +418,32 @@ std::unique_ptr<Camera> CreateCamera(const fs::path& root, const std::string& na
     throw Error("bad model name '" + options.model + "'");
   }
   const State state = FactoryState(options);
+  std::string uid = options.uniqueId.empty() ? RandomUniqueId() : Lower(options.uniqueId);
+  if (uid.size() != 16 || uid.find_first_not_of("0123456789abcdef") != std::string::npos) {
+    throw Error("unique id must be 16 hex digits");
+  }
   std::error_code ec;
   fs::create_directories(root, ec);
   if (ec) throw Error("cannot create " + root.string() + ": " + ec.message());
-  const fs::path final = root / name;
-  if (fs::exists(final, ec)) throw Error("camera '" + name + "' exists");
+  const detail::UniqueFd rootFd = OpenRoot(root);
+  {
+    // Identities are allocated from the cameras present: one maker at a time.
+    const RootLock lock(rootFd.get(), true);
+    RemoveRootLeftovers(rootFd.get());
+    struct stat st{};
+    if (::fstatat(rootFd.get(), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0) throw Error("camera '" + name + "' exists");
 
-  // Built beside its final place and renamed in, so that a half-made camera is never listed.
-  const fs::path work = root / (".creating-" + name + "-" + std::to_string(::getpid()));
-  fs::remove_all(work, ec);
-  fs::create_directories(work / "ns" / "dev" / "campset", ec);
-  if (ec) throw Error("cannot create " + work.string() + ": " + ec.message());
-  try {
     Identity id;
     id.name = name;
     id.model = Upper(options.model);
-    std::string uid = options.uniqueId.empty() ? RandomUniqueId() : Lower(options.uniqueId);
-    if (uid.size() != 16 || uid.find_first_not_of("0123456789abcdef") != std::string::npos) {
-      throw Error("unique id must be 16 hex digits");
-    }
+    // Instance numbers of the imaging class key: one above the highest in use.
+    int instance = 0;
     for (const std::string& other : ListCameras(root)) {
       try {
-        if (Lower(ReadIdentity(root / other).uniqueId) == uid) throw Error("unique id " + uid + " is taken");
+        const Identity o = ReadIdentityIn(rootFd.get(), root, other);
+        if (Lower(o.uniqueId) == uid) throw Error("unique id " + uid + " is taken");
+        const size_t bs = o.imagingDeviceId.rfind('\\');
+        if (bs != std::string::npos) instance = std::max(instance, std::atoi(o.imagingDeviceId.c_str() + bs + 1) + 1);
       } catch (const Error& e) {
         if (std::string(e.what()).find("taken") != std::string::npos) throw;
       }
@@ -387,67 +453,69 @@ std::unique_ptr<Camera> CreateCamera(const fs::path& root, const std::string& na
     id.devicePath = "\\\\?\\avc#" + std::string(kMaker) + "&" + Lower(options.model) + "&camcorder&dv#" + uid + "#" +
                     kKsCaptureClass;
     id.pnpFriendlyName = "Marrowfield " + id.model + " Camcorder";
-    // Instance numbers of the imaging class key: one above the highest in use.
-    int instance = 0;
-    for (const std::string& other : ListCameras(root)) {
-      try {
-        const Identity o = ReadIdentity(root / other);
-        const size_t bs = o.imagingDeviceId.rfind('\\');
-        if (bs != std::string::npos) instance = std::max(instance, std::atoi(o.imagingDeviceId.c_str() + bs + 1) + 1);
-      } catch (const Error&) {
-      }
-    }
     char inst[8];
     std::snprintf(inst, sizeof inst, "%04d", instance % 10000);
     id.imagingDeviceId = std::string(kImageClass) + "\\" + inst;
     id.devSymLink = "\\??\\vcamstor#" + std::string(kMaker) + "&" + Lower(options.model) + "#" + uid + "#" +
                     Lower(kImageClass);
-    WriteTextFile(work / "identity", IdentityText(id));
 
-    const uint8_t noName[8] = {};
-    for (unsigned slot = 0; slot <= options.slotCount; ++slot) {
-      char file[16];
-      std::snprintf(file, sizeof file, "Preset%02u.pst", slot);
-      WritePresetFileRaw(work / "ns" / "dev" / "campset" / file, state, noName, 0);
+    // Built beside its final place and renamed in, so that a half-made camera is never listed.
+    const std::string work = kCreatingPrefix + name + "-" + std::to_string(::getpid()) + "-" + detail::RandomToken();
+    if (::mkdirat(rootFd.get(), work.c_str(), 0755) != 0) {
+      throw Error("cannot create " + (root / work).string() + ": " + std::strerror(errno));
     }
-    for (size_t m = 0; m < options.media.size(); ++m) {
-      for (unsigned v = 0; v < options.media[m].volumes; ++v) {
-        const fs::path vol = work / "media" / std::to_string(m) / std::to_string(v);
-        fs::create_directories(vol, ec);
-        if (ec) throw Error("cannot create " + vol.string() + ": " + ec.message());
-        if (options.sampleContent) FillSampleContent(vol, options.model);
+    try {
+      const detail::UniqueFd workFd = detail::OpenFolderAt(rootFd.get(), work);
+      if (!workFd.valid()) throw Error("cannot open " + (root / work).string() + ": " + FileProblem(errno));
+      const std::string text = IdentityText(id);
+      WriteBytes(workFd.get(), "identity", reinterpret_cast<const uint8_t*>(text.data()), text.size());
+      MakeFolders(workFd.get(), "ns/dev/campset");
+      const uint8_t noName[8] = {};
+      for (unsigned slot = 0; slot <= options.slotCount; ++slot) WritePresetFileRaw(workFd.get(), slot, state, noName, 0);
+      for (size_t m = 0; m < options.media.size(); ++m) {
+        for (unsigned v = 0; v < options.media[m].volumes; ++v) {
+          const std::string volume = "media/" + std::to_string(m) + "/" + std::to_string(v);
+          MakeFolders(workFd.get(), volume);
+          if (options.sampleContent) FillSampleContent(workFd.get(), volume, options.model);
+        }
       }
+      std::vector<uint8_t> bytes(kStateFileSize);
+      StateHeader header{};
+      std::memcpy(header.magic, kStateMagic, sizeof header.magic);
+      header.version = kStateVersion;
+      header.size = sizeof(State);
+      std::memcpy(bytes.data(), &header, sizeof header);
+      std::memcpy(bytes.data() + sizeof header, &state, sizeof state);
+      std::memcpy(bytes.data() + sizeof header + sizeof state, &state, sizeof state);
+      WriteBytes(workFd.get(), "state", bytes);
+      WriteBytes(workFd.get(), "lock", {});
+      // Never over an existing name; where the file system cannot promise
+      // that, the root's lock and the check above do.
+      if (::renameat2(rootFd.get(), work.c_str(), rootFd.get(), name.c_str(), RENAME_NOREPLACE) != 0 &&
+          !((errno == EINVAL || errno == ENOSYS) && ::renameat(rootFd.get(), work.c_str(), rootFd.get(), name.c_str()) == 0)) {
+        throw Error("cannot create camera '" + name + "': " + std::strerror(errno));
+      }
+    } catch (...) {
+      detail::RemoveTreeAt(rootFd.get(), work);
+      throw;
     }
-    std::vector<uint8_t> bytes(kStateFileSize);
-    StateHeader header{};
-    std::memcpy(header.magic, kStateMagic, sizeof header.magic);
-    header.version = kStateVersion;
-    header.size = sizeof(State);
-    std::memcpy(bytes.data(), &header, sizeof header);
-    std::memcpy(bytes.data() + sizeof header, &state, sizeof state);
-    std::memcpy(bytes.data() + sizeof header + sizeof state, &state, sizeof state);
-    WriteBytes(work / "state", bytes);
-    WriteBytes(work / "lock", {});
-    fs::rename(work, final, ec);
-    if (ec) throw Error("cannot create camera '" + name + "': " + ec.message());
-  } catch (...) {
-    fs::remove_all(work, ec);
-    throw;
   }
-  return Camera::Open(final);
+  return Camera::Open(root / name);
 }
 
 void DeleteCamera(const fs::path& root, const std::string& name) {
   if (!ValidCameraName(name)) throw Error("bad camera name '" + name + "'");
-  const fs::path dir = root / name;
-  ReadIdentity(dir);  // refuses a folder that is not a camera
-  // Renamed away first so that no process finds a half-deleted camera.
-  const fs::path gone = root / (".deleting-" + name + "-" + std::to_string(::getpid()));
-  std::error_code ec;
-  fs::rename(dir, gone, ec);
-  if (ec) throw Error("cannot delete camera '" + name + "': " + ec.message());
+  const detail::UniqueFd rootFd = OpenRoot(root);
+  const RootLock lock(rootFd.get(), true);
+  ReadIdentityIn(rootFd.get(), root, name);  // refuses a folder that is not a camera
+  // Renamed away first so that no process finds a half-deleted camera; a
+  // removal that is killed is finished by the next maker or lister.
+  const std::string gone = kDeletingPrefix + name + "-" + std::to_string(::getpid()) + "-" + detail::RandomToken();
+  if (::renameat(rootFd.get(), name.c_str(), rootFd.get(), gone.c_str()) != 0) {
+    throw Error("cannot delete camera '" + name + "': " + std::strerror(errno));
+  }
   TouchEventsFile(root);  // a deleted camera is gone like an unplugged one
-  fs::remove_all(gone, ec);
+  detail::RemoveTreeAt(rootFd.get(), gone);
 }
 
 std::string UniqueIdField(const std::string& path) {
@@ -478,36 +546,40 @@ std::unique_ptr<Camera> FindCameraByUniqueId(const fs::path& root, const std::st
 // ---------------------------------------------------------------------------
 // Camera.
 
-Camera::Camera(OpenTag, fs::path dir) : dir_(std::move(dir)) {
-  traceFile_ = (dir_ / "trace.log").string();
-  traceOld_ = (dir_ / "trace.1.log").string();
-}
+Camera::Camera(OpenTag, fs::path dir) : dir_(std::move(dir)) {}
 
 Camera::~Camera() {
   if (map_ != nullptr) ::munmap(map_, kStateFileSize);
   if (lockFd_ >= 0) ::close(lockFd_);
+  if (stateFd_ >= 0) ::close(stateFd_);
+  if (dirFd_ >= 0) ::close(dirFd_);
 }
 
 std::unique_ptr<Camera> Camera::Open(const fs::path& dir) {
   auto camera = std::make_unique<Camera>(OpenTag{}, dir);
-  camera->identity_ = ReadIdentity(dir);
-  camera->lockFd_ = ::open((dir / "lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
-  if (camera->lockFd_ < 0) throw Error("cannot open the lock of " + dir.string() + ": " + std::strerror(errno));
-  detail::UniqueFd fd(::open((dir / "state").c_str(), O_RDWR | O_CLOEXEC));
-  if (!fd.valid()) throw Error("cannot open the state of " + dir.string() + ": " + std::strerror(errno));
+  // The camera folder itself may not be a link; below it nothing is followed.
+  camera->dirFd_ = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  if (camera->dirFd_ < 0) throw Error("not a camera: " + dir.string() + " (" + FileProblem(errno) + ")");
+  camera->identity_ = ReadIdentityAt(camera->dirFd_, dir);
+  detail::UniqueFd lock = detail::OpenFileAt(camera->dirFd_, "lock", O_RDWR | O_CREAT, 0644);
+  if (!lock.valid()) throw Error("cannot open the lock of " + dir.string() + ": " + FileProblem(errno));
+  detail::UniqueFd fd = detail::OpenFileAt(camera->dirFd_, "state", O_RDWR);
+  if (!fd.valid()) throw Error("cannot open the state of " + dir.string() + ": " + FileProblem(errno));
   struct stat st{};
   void* map = MAP_FAILED;
   if (::fstat(fd.get(), &st) == 0 && static_cast<size_t>(st.st_size) == kStateFileSize) {
     map = ::mmap(nullptr, kStateFileSize, PROT_READ | PROT_WRITE, MAP_SHARED, fd.get(), 0);
   }
-  fd.Close();
-  if (map == MAP_FAILED) throw Error("camera state unreadable: " + dir.string());
+  if (map == MAP_FAILED) throw Error("camera state broken: " + dir.string());
   camera->map_ = static_cast<uint8_t*>(map);
+  camera->lockFd_ = lock.Release();
+  camera->stateFd_ = fd.Release();
   StateHeader header;
   std::memcpy(&header, camera->map_, sizeof header);
+  State state;
   if (std::memcmp(header.magic, kStateMagic, sizeof kStateMagic) != 0 || header.version != kStateVersion ||
-      header.size != sizeof(State) || header.active > 1) {
-    throw Error("camera state unreadable: " + dir.string());
+      header.size != sizeof(State) || header.active > 1 || !camera->PeekState(state)) {
+    throw Error("camera state broken: " + dir.string());
   }
   return camera;
 }
@@ -516,10 +588,14 @@ fs::path Camera::VolumeDir(uint8_t medium, uint8_t volume) const {
   return dir_ / "media" / std::to_string(medium) / std::to_string(volume);
 }
 
-fs::path Camera::PresetFile(uint8_t slot) const {
-  char file[16];
-  std::snprintf(file, sizeof file, "Preset%02u.pst", static_cast<unsigned>(slot % 100));
-  return dir_ / "ns" / "dev" / "campset" / file;
+fs::path Camera::PresetFile(uint8_t slot) const { return dir_ / detail::PresetFileRelative(slot); }
+
+long Camera::ReadPresetFile(uint8_t slot, uint8_t* buffer, size_t capacity) const noexcept {
+  try {
+    return detail::ReadSmallFileAt(dirFd_, detail::PresetFileRelative(slot), buffer, capacity);
+  } catch (...) {
+    return -1;
+  }
 }
 
 namespace {
@@ -530,31 +606,43 @@ constexpr size_t kActiveOffset = offsetof(StateHeader, active);
 constexpr size_t kSequenceOffset = offsetof(StateHeader, sequence);
 }  // namespace
 
+bool Camera::StateFileWhole() const noexcept {
+  // A state file cut short under the map would kill the reader (SIGBUS).
+  struct stat st{};
+  return ::fstat(stateFd_, &st) == 0 && static_cast<size_t>(st.st_size) == kStateFileSize;
+}
+
 bool Camera::LoadState(State& state) noexcept {
+  if (!StateFileWhole() || std::memcmp(map_, kStateMagic, sizeof kStateMagic) != 0) return false;
   const uint32_t active = HeaderWord(map_, kActiveOffset).load(std::memory_order_acquire);
   if (active > 1) return false;
   std::memcpy(&state, map_ + sizeof(StateHeader) + active * sizeof(State), sizeof state);
-  return true;
+  return ValidState(state);
 }
 
 bool Camera::PeekState(State& state) noexcept {
   // Without the lock: retried while a writer flipped the slots meanwhile.
   for (int attempt = 0; attempt < 1000; ++attempt) {
     const uint32_t before = HeaderWord(map_, kSequenceOffset).load(std::memory_order_acquire);
-    if (!LoadState(state)) return false;
+    if (!LoadState(state)) {
+      if (HeaderWord(map_, kSequenceOffset).load(std::memory_order_relaxed) == before) return false;
+      continue;  // torn by a writer: read again
+    }
     std::atomic_thread_fence(std::memory_order_acquire);
     if (HeaderWord(map_, kSequenceOffset).load(std::memory_order_relaxed) == before) return true;
   }
   return false;
 }
 
-void Camera::SaveState(const State& state) noexcept {
+bool Camera::SaveState(const State& state) noexcept {
+  if (!ValidState(state) || !StateFileWhole()) return false;
   const uint32_t active = HeaderWord(map_, kActiveOffset).load(std::memory_order_relaxed) & 1u;
   const uint32_t next = active ^ 1u;
   std::memcpy(map_ + sizeof(StateHeader) + next * sizeof(State), &state, sizeof state);
   std::atomic_thread_fence(std::memory_order_release);
   HeaderWord(map_, kActiveOffset).store(next, std::memory_order_release);
   HeaderWord(map_, kSequenceOffset).fetch_add(1, std::memory_order_release);
+  return true;
 }
 
 Camera::LockedState::LockedState(Camera& camera, std::nothrow_t) : camera_(camera) {
@@ -572,7 +660,7 @@ Camera::LockedState::LockedState(Camera& camera, std::nothrow_t) : camera_(camer
 }
 
 Camera::LockedState::LockedState(Camera& camera) : LockedState(camera, std::nothrow) {
-  if (!ok_) throw Error("camera state unreadable: " + camera.dir().string());
+  if (!ok_) throw Error("camera state broken: " + camera.dir().string());
 }
 
 Camera::LockedState::~LockedState() { Release(); }
@@ -582,7 +670,7 @@ bool Camera::LockedState::Commit() noexcept {
   if (std::memcmp(&state, &original_, sizeof state) == 0) return true;
   const bool unplugged = original_.plugged && !state.plugged;
   if (unplugged) ++state.unplugCount;
-  camera_.SaveState(state);
+  if (!camera_.SaveState(state)) return false;
   original_ = state;
   // Watchers rescan when woken, so the state is saved first.
   if (unplugged) TouchEventsFile(camera_.dir_.parent_path());
@@ -606,7 +694,8 @@ void Camera::SetPlugged(bool plugged) {
 }
 
 void Camera::AddFault(const Fault& fault) {
-  if (fault.kind == FaultKind::None) throw Error("no fault kind");
+  if (fault.kind == FaultKind::None || fault.kind > FaultKind::UnplugAfter) throw Error("no fault kind");
+  if (fault.channel > 2 || fault.avcFrame > 2) throw Error("bad fault channel or frame kind");
   if (fault.times == 0) throw Error("a fault applies at least once");
   Modify([&](State& s) {
     for (Fault& f : s.faults) {
@@ -640,9 +729,7 @@ void Camera::Reset() {
   std::memcpy(fresh.media, locked.state.media, sizeof fresh.media);
   fresh.traceMaxBytes = locked.state.traceMaxBytes;
   const uint8_t noName[8] = {};
-  for (unsigned slot = 0; slot <= fresh.slotCount; ++slot) {
-    WritePresetFileRaw(PresetFile(static_cast<uint8_t>(slot)), fresh, noName, 0);
-  }
+  for (unsigned slot = 0; slot <= fresh.slotCount; ++slot) WritePresetFileRaw(dirFd_, slot, fresh, noName, 0);
   locked.state = fresh;
   if (!locked.Commit()) throw Error("cannot write the camera state");
 }
@@ -658,23 +745,42 @@ void Camera::ExchangeMedium(uint8_t medium) {
 
 std::vector<fs::path> Camera::TraceFiles() const {
   std::vector<fs::path> files;
-  std::error_code ec;
-  if (fs::exists(traceOld_, ec)) files.emplace_back(traceOld_);
-  if (fs::exists(traceFile_, ec)) files.emplace_back(traceFile_);
+  for (const char* name : {kTraceOldName, kTraceName}) {
+    struct stat st{};
+    if (::fstatat(dirFd_, name, &st, AT_SYMLINK_NOFOLLOW) == 0) files.push_back(dir_ / name);
+  }
   return files;
+}
+
+std::vector<std::string> Camera::TraceLines() const {
+  std::vector<std::string> lines;
+  for (const char* name : {kTraceOldName, kTraceName}) {
+    std::string text;
+    if (!detail::ReadTextFileAt(dirFd_, name, text, SIZE_MAX)) {
+      if (errno == ENOENT) continue;
+      throw Error("cannot read " + (dir_ / name).string() + ": " + FileProblem(errno));
+    }
+    size_t from = 0;
+    while (from < text.size()) {
+      const size_t end = text.find('\n', from);
+      if (end == std::string::npos) {
+        lines.push_back(text.substr(from));
+        break;
+      }
+      lines.push_back(text.substr(from, end - from));
+      from = end + 1;
+    }
+  }
+  return lines;
 }
 
 std::vector<TraceEntry> Camera::ReadTrace() const {
   std::vector<TraceEntry> entries;
-  for (const fs::path& file : TraceFiles()) {
-    std::ifstream in(file);
-    std::string text;
-    while (std::getline(in, text)) {
-      std::istringstream fields(text);
-      TraceEntry entry;
-      if (fields >> entry.time >> entry.camera >> entry.channel >> entry.frame >> entry.response >> entry.result)
-        entries.push_back(std::move(entry));
-    }
+  for (const std::string& text : TraceLines()) {
+    std::istringstream fields(text);
+    TraceEntry entry;
+    if (fields >> entry.time >> entry.camera >> entry.channel >> entry.frame >> entry.response >> entry.result)
+      entries.push_back(std::move(entry));
   }
   return entries;
 }
@@ -682,8 +788,8 @@ std::vector<TraceEntry> Camera::ReadTrace() const {
 void Camera::ClearTrace() {
   std::lock_guard<std::recursive_mutex> guard(mutex_);
   ::flock(lockFd_, LOCK_EX);
-  ::unlink(traceFile_.c_str());
-  ::unlink(traceOld_.c_str());
+  ::unlinkat(dirFd_, kTraceName, 0);
+  ::unlinkat(dirFd_, kTraceOldName, 0);
   ::flock(lockFd_, LOCK_UN);
 }
 
@@ -705,7 +811,10 @@ void Camera::Trace(const char* channel, const uint8_t* frame, uint32_t frameLeng
     if (bytes == nullptr || count == 0) {
       line[pos++] = '-';
     } else {
-      for (uint32_t i = 0; i < count && pos + 3 < sizeof line - 32; ++i) {
+      // As many bytes as leave room for the rest of the line (bounded once, not per byte).
+      const size_t room = pos + 3 < sizeof line - 32 ? (sizeof line - 32 - pos - 2) / 2 : 0;
+      const uint32_t shown = static_cast<uint32_t>(std::min<size_t>(count, room));
+      for (uint32_t i = 0; i < shown; ++i) {
         line[pos++] = kHex[bytes[i] >> 4];
         line[pos++] = kHex[bytes[i] & 15];
       }
@@ -718,14 +827,21 @@ void Camera::Trace(const char* channel, const uint8_t* frame, uint32_t frameLeng
   if (n < 0) return;
   pos += static_cast<size_t>(n);
 
-  detail::UniqueFd fd(::open(traceFile_.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644));
+  // Under the camera lock, so the file's end is this line's start: a line
+  // that cannot be written whole (disk full) is taken back, never left cut.
+  detail::UniqueFd fd = detail::OpenFileAt(dirFd_, kTraceName, O_WRONLY | O_CREAT | O_APPEND, 0644);
   if (!fd.valid()) return;
-  const ssize_t written = ::write(fd.get(), line, pos);  // one write: lines never interleave
-  (void)written;
   struct stat st{};
-  const bool rotate = ::fstat(fd.get(), &st) == 0 && static_cast<uint64_t>(st.st_size) > traceMax;
+  if (::fstat(fd.get(), &st) != 0) return;
+  if (!detail::WriteAll(fd.get(), line, pos)) {
+    if (::ftruncate(fd.get(), st.st_size) != 0) {
+      // Nothing more can be done: the exchange itself has been answered.
+    }
+    return;
+  }
+  const bool rotate = static_cast<uint64_t>(st.st_size) + pos > traceMax;
   fd.Close();
-  if (rotate) ::rename(traceFile_.c_str(), traceOld_.c_str());
+  if (rotate) ::renameat(dirFd_, kTraceName, dirFd_, kTraceOldName);
 }
 
 bool Camera::WaitTransferControl(bool read, uint32_t startSeq, uint32_t waitMs, bool& abort) noexcept {

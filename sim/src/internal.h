@@ -28,6 +28,8 @@ class UniqueFd {
   }
   int get() const { return fd_; }
   bool valid() const { return fd_ >= 0; }
+  // Gives up ownership.
+  int Release() noexcept { return std::exchange(fd_, -1); }
   // Closes now; false when the close failed (for a written file: the write failed).
   bool Close() noexcept {
     if (fd_ < 0) return true;
@@ -41,11 +43,9 @@ class UniqueFd {
 };
 
 int64_t NowMs() noexcept;
-// Reads at most `capacity` bytes of a file; -1 when it cannot be opened or read.
-long ReadSmallFile(const char* path, uint8_t* buffer, size_t capacity) noexcept;
-// Writes a file atomically: a temporary file beside it, then rename.
-bool WriteFileAtomic(const std::string& path, const uint8_t* data, size_t size) noexcept;
 bool IsBusy(const State& s, int64_t nowMs) noexcept;
+// "ns/dev/campset/PresetNN.pst" below the camera folder.
+std::string PresetFileRelative(uint8_t slot);
 
 }  // namespace vcam::detail
 

@@ -1,14 +1,14 @@
 #include "names.h"
 
-#include <dirent.h>
+#include <fcntl.h>
 #include <sys/stat.h>
 
 #include <algorithm>
 #include <cctype>
 #include <cstring>
-#include <memory>
 #include <set>
 
+#include "files.h"
 #include "storage/frames.h"
 
 namespace vcam::detail {
@@ -58,9 +58,9 @@ std::string Alias(const std::string& host, int n) {
   return name;
 }
 
-bool StatEntry(const std::string& path, HostEntry& entry) {
+bool StatEntry(int folderFd, const std::string& name, HostEntry& entry) {
   struct stat st{};
-  if (::lstat(path.c_str(), &st) != 0) return false;
+  if (::fstatat(folderFd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) return false;
   if (S_ISDIR(st.st_mode)) {
     entry.folder = true;
   } else if (!S_ISREG(st.st_mode)) {
@@ -83,22 +83,19 @@ bool IsValid83(std::string_view name) {
   return std::all_of(stem.begin(), stem.end(), Valid83Char) && std::all_of(ext.begin(), ext.end(), Valid83Char);
 }
 
-bool ListHostFolder(const std::string& folder, Presentation presentation, std::vector<HostEntry>& entries) {
+bool ListHostFolder(int folderFd, Presentation presentation, std::vector<HostEntry>& entries) {
   entries.clear();
-  const std::unique_ptr<DIR, int (*)(DIR*)> dir(::opendir(folder.c_str()), &::closedir);
-  if (dir == nullptr) return false;
   std::vector<std::string> names;
-  while (const dirent* d = ::readdir(dir.get())) {
-    if (d->d_name[0] == '.') continue;
-    names.emplace_back(d->d_name);
-  }
+  if (!FolderNamesAt(folderFd, names)) return false;
+  // Hidden names (temporaries among them) are never shown.
+  names.erase(std::remove_if(names.begin(), names.end(), [](const std::string& n) { return n[0] == '.'; }), names.end());
   std::sort(names.begin(), names.end());
   std::set<std::string> used;
   std::vector<HostEntry> aliased;
   for (const std::string& name : names) {
     HostEntry e;
     e.host = name;
-    if (!StatEntry(folder + "/" + name, e)) continue;
+    if (!StatEntry(folderFd, name, e)) continue;
     if (presentation == Presentation::Namespace) {
       if (name.size() > storage::kMaxPathLength) continue;
       e.presented = name;
@@ -127,19 +124,24 @@ bool ListHostFolder(const std::string& folder, Presentation presentation, std::v
   return true;
 }
 
-uint8_t ResolvePath(const std::string& base, std::string_view path, Presentation presentation, bool allowMissingLeaf,
+UniqueFd OpenResolvedFolder(const Resolved& resolved) {
+  return resolved.leaf.empty() ? OpenFolderAt(resolved.parent.get(), "") : OpenFolderAt(resolved.parent.get(), resolved.leaf);
+}
+
+uint8_t ResolvePath(int baseFd, std::string_view path, Presentation presentation, bool allowMissingLeaf,
                     Resolved& out) {
   out = Resolved{};
-  out.host = base;
-  out.parent = base;
   out.exists = true;
   out.folder = true;
   if (path.size() > storage::kMaxPathLength) return storage::kStatusInvalidParameter;
+  UniqueFd current = OpenFolderAt(baseFd, "");
+  if (!current.valid()) return storage::kStatusNotFound;
   std::string_view rest = path;
   if (!rest.empty() && rest.front() == '\\') rest.remove_prefix(1);
   if (!rest.empty() && rest.back() == '\\') rest.remove_suffix(1);  // "\DCIM\" names the folder
   if (rest.empty()) {
     out.presented.assign(1, '\\');
+    out.parent = std::move(current);
     return storage::kStatusOk;
   }
   std::vector<HostEntry> listing;
@@ -158,16 +160,21 @@ uint8_t ResolvePath(const std::string& base, std::string_view path, Presentation
       return storage::kStatusInvalidParameter;
     }
     if (!out.exists || !out.folder) return storage::kStatusNotAFolder;  // a path through a file
+    if (!out.leaf.empty()) {
+      // Into the folder found last, never through a link put there meanwhile.
+      current = OpenFolderAt(current.get(), out.leaf);
+      if (!current.valid()) return storage::kStatusNotFound;
+    }
     // Fast path: a host name the camera shows unchanged (an upper-case 8.3
     // name on media always is; the namespace shows names as they are).
     HostEntry direct;
     const HostEntry* found = nullptr;
     direct.host = presentation == Presentation::Media ? Upper(part) : std::string(part);
-    if (StatEntry(out.host + "/" + direct.host, direct)) {
+    if (StatEntry(current.get(), direct.host, direct)) {
       direct.presented = direct.host;
       found = &direct;
     } else {
-      if (!ListHostFolder(out.host, presentation, listing)) return storage::kStatusNotFound;
+      if (!ListHostFolder(current.get(), presentation, listing)) return storage::kStatusNotFound;
       for (const HostEntry& e : listing) {
         if (EqualNoCase(e.presented, part)) {
           found = &e;
@@ -175,7 +182,6 @@ uint8_t ResolvePath(const std::string& base, std::string_view path, Presentation
         }
       }
     }
-    out.parent = out.host;
     if (found == nullptr) {
       if (!last || !allowMissingLeaf) return storage::kStatusNotFound;
       if (presentation == Presentation::Media && !IsValid83(part)) return storage::kStatusInvalidParameter;
@@ -183,23 +189,23 @@ uint8_t ResolvePath(const std::string& base, std::string_view path, Presentation
       // Something the camera does not show (a link, a device) holds the name:
       // never replaced, never written through.
       struct stat st{};
-      if (::lstat((out.host + "/" + name).c_str(), &st) == 0) return storage::kStatusExists;
+      if (::fstatat(current.get(), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0) return storage::kStatusExists;
       out.leaf = name;
-      out.host.append("/").append(name);
       out.presented.append("\\").append(name);
       out.exists = false;
       out.folder = false;
       out.readOnly = false;
       out.size = 0;
+      out.parent = std::move(current);
       return storage::kStatusOk;
     }
     out.leaf = found->host;
-    out.host.append("/").append(found->host);
     out.presented.append("\\").append(found->presented);
     out.folder = found->folder;
     out.readOnly = found->readOnly;
     out.size = found->size;
   }
+  out.parent = std::move(current);
   return storage::kStatusOk;
 }
 

@@ -5,15 +5,15 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <atomic>
 #include <cerrno>
 #include <cstring>
-#include <filesystem>
 #include <map>
 #include <memory>
 #include <mutex>
+#include <string>
 #include <tuple>
 
+#include "files.h"
 #include "internal.h"
 #include "names.h"
 #include "storage/frames.h"
@@ -28,27 +28,26 @@ namespace {
 
 constexpr uint32_t kNamespaceFileMax = 256;  // preset files are read and written whole
 
-uint64_t UsedBytes(const std::string& folder) {
+// Bytes of the regular files in a folder tree (links are not followed).
+uint64_t UsedBytes(int folderFd, int depth = 0) {
+  std::vector<std::string> names;
+  if (!detail::FolderNamesAt(folderFd, names)) return 0;
   uint64_t used = 0;
-  std::error_code ec;
-  for (std::filesystem::recursive_directory_iterator it(folder, ec), end; !ec && it != end; it.increment(ec)) {
-    if (it->is_regular_file(ec) && !it->is_symlink(ec)) used += it->file_size(ec);
+  for (const std::string& name : names) {
+    struct stat st{};
+    if (::fstatat(folderFd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) continue;
+    if (S_ISREG(st.st_mode)) {
+      used += static_cast<uint64_t>(st.st_size);
+    } else if (S_ISDIR(st.st_mode) && depth < 64) {
+      const detail::UniqueFd sub = detail::OpenFolderAt(folderFd, name);
+      if (sub.valid()) used += UsedBytes(sub.get(), depth + 1);
+    }
   }
   return used;
 }
 
-sf::DosDateTime ToDos(int64_t seconds) {
-  const time_t t = static_cast<time_t>(seconds);
-  tm utc{};
-  gmtime_r(&t, &utc);
-  sf::DosDateTime d;
-  d.year = static_cast<uint16_t>(std::clamp(utc.tm_year + 1900, 1980, 2107));
-  d.month = static_cast<uint8_t>(utc.tm_mon + 1);
-  d.day = static_cast<uint8_t>(utc.tm_mday);
-  d.hour = static_cast<uint8_t>(utc.tm_hour);
-  d.minute = static_cast<uint8_t>(utc.tm_min);
-  d.second = static_cast<uint8_t>(utc.tm_sec);
-  return d;
+std::string VolumeRelative(uint8_t medium, uint8_t volume) {
+  return "media/" + std::to_string(medium) + "/" + std::to_string(volume);
 }
 
 // Folder listings kept between the pages of a listing, so that a page costs
@@ -61,19 +60,19 @@ class ListingCache {
  public:
   using Listing = std::shared_ptr<const std::vector<detail::HostEntry>>;
 
-  Listing Get(const std::string& folder, Presentation presentation) {
+  Listing Get(int folderFd, Presentation presentation) {
     timespec now{};
     ::clock_gettime(CLOCK_REALTIME_COARSE, &now);
     struct stat st{};
-    if (::stat(folder.c_str(), &st) != 0) return nullptr;
-    const Key key{folder, presentation};
+    if (::fstat(folderFd, &st) != 0) return nullptr;
+    const Key key{st.st_dev, st.st_ino, presentation};
     {
       std::lock_guard lock(mutex_);
       auto it = entries_.find(key);
       if (it != entries_.end() && Same(it->second.st, st)) return it->second.listing;
     }
     auto listing = std::make_shared<std::vector<detail::HostEntry>>();
-    if (!detail::ListHostFolder(folder, presentation, *listing)) return nullptr;
+    if (!detail::ListHostFolder(folderFd, presentation, *listing)) return nullptr;
     const bool settled = std::tie(now.tv_sec, now.tv_nsec) > std::tie(st.st_mtim.tv_sec, st.st_mtim.tv_nsec) &&
                          std::tie(now.tv_sec, now.tv_nsec) > std::tie(st.st_ctim.tv_sec, st.st_ctim.tv_nsec);
     if (settled) {
@@ -91,7 +90,7 @@ class ListingCache {
 
  private:
   static constexpr size_t kMaxFolders = 256;
-  using Key = std::pair<std::string, Presentation>;
+  using Key = std::tuple<dev_t, ino_t, Presentation>;
   struct Cached {
     struct stat st;
     Listing listing;
@@ -106,9 +105,9 @@ class ListingCache {
 };
 
 // A listed entry as it is now: size, time and protection change without the folder changing.
-bool Refresh(const std::string& folder, detail::HostEntry& e) {
+bool Refresh(int folderFd, detail::HostEntry& e) {
   struct stat st{};
-  if (::lstat((folder + "/" + e.host).c_str(), &st) != 0) return false;
+  if (::fstatat(folderFd, e.host.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) return false;
   if (S_ISDIR(st.st_mode) != e.folder || (!e.folder && !S_ISREG(st.st_mode))) return false;
   e.readOnly = (st.st_mode & S_IWUSR) == 0;
   e.size = e.folder ? 0 : static_cast<uint32_t>(std::min<uint64_t>(static_cast<uint64_t>(st.st_size), 0xFFFFFFFFu));
@@ -116,27 +115,18 @@ bool Refresh(const std::string& folder, detail::HostEntry& e) {
   return true;
 }
 
-// The bytes a medium's volumes hold, counted again only when the camera has
-// changed its media (or the medium was exchanged) since the last count in
-// this process. Files put into a medium folder behind the camera's back are
-// counted after its next change.
-uint64_t MediumUsedBytes(Camera& camera, const State& s, uint8_t medium) {
-  static std::mutex mutex;
-  static std::map<std::string, std::pair<uint32_t, uint64_t>> counted;  // medium folder -> (stamp, bytes)
-  const MediumState& m = s.media[medium];
-  const std::string key = camera.VolumeDir(medium, 0).parent_path().string();
-  const uint32_t stamp = (uint32_t{s.contentSerial} << 16) | (uint32_t{m.identity} << 8) | m.volumes;
-  {
-    std::lock_guard lock(mutex);
-    auto it = counted.find(key);
-    if (it != counted.end() && it->second.first == stamp) return it->second.second;
-  }
-  uint64_t used = 0;
-  for (uint8_t v = 0; v < m.volumes; ++v) used += UsedBytes(camera.VolumeDir(medium, v).string());
-  std::lock_guard lock(mutex);
-  if (counted.size() >= 256) counted.clear();
-  counted[key] = {stamp, used};
-  return used;
+sf::DosDateTime ToDos(int64_t seconds) {
+  const time_t t = static_cast<time_t>(seconds);
+  tm utc{};
+  gmtime_r(&t, &utc);
+  sf::DosDateTime d;
+  d.year = static_cast<uint16_t>(std::clamp(utc.tm_year + 1900, 1980, 2107));
+  d.month = static_cast<uint8_t>(utc.tm_mon + 1);
+  d.day = static_cast<uint8_t>(utc.tm_mday);
+  d.hour = static_cast<uint8_t>(utc.tm_hour);
+  d.minute = static_cast<uint8_t>(utc.tm_min);
+  d.second = static_cast<uint8_t>(utc.tm_sec);
+  return d;
 }
 
 // "IMG_0001.JPG" -> "IMG_0001.THM"; empty for a thumbnail itself.
@@ -160,7 +150,8 @@ struct Transfer {
   uint32_t chunk = 0;
   uint32_t waitMs = 0;
   uint32_t controlSeq = 0;
-  std::string temp;  // write: temporary file
+  detail::UniqueFd folder;  // write: the folder of the temporary file and the target
+  std::string temp;
   std::string target;
   uint8_t slot = 0xFF;  // write into a preset slot: busy afterwards
 };
@@ -178,11 +169,13 @@ struct StorageEngine {
 
   void Status(uint8_t status) { f[sf::kStatusOffset] = status; }
 
-  // Checks medium, volume and identity bytes; on success sets the base folder.
-  uint8_t Base(std::string& base, Presentation& presentation, bool& onMedium) {
+  // Checks medium, volume and identity bytes; on success opens the base
+  // folder (never through a link).
+  uint8_t Base(detail::UniqueFd& base, Presentation& presentation, bool& onMedium) {
     const uint8_t medium = f[sf::kMediumOffset];
     if (medium == sf::kDeviceNamespace) {
-      base = camera.NamespaceDir().string();
+      base = detail::OpenFolderAt(camera.dirFd_, "ns");
+      if (!base.valid()) return sf::kStatusNotFound;
       presentation = Presentation::Namespace;
       onMedium = false;
       return sf::kStatusOk;
@@ -194,7 +187,8 @@ struct StorageEngine {
     uint8_t volume = f[sf::kVolumeOffset];
     if (volume == sf::kNoVolume) volume = 0;
     if (volume >= m.volumes) return sf::kStatusInvalidParameter;
-    base = camera.VolumeDir(medium, volume).string();
+    base = detail::OpenFolderAt(camera.dirFd_, VolumeRelative(medium, volume));
+    if (!base.valid()) return sf::kStatusNotFound;
     presentation = Presentation::Media;
     onMedium = true;
     return sf::kStatusOk;
@@ -247,7 +241,7 @@ struct StorageEngine {
     if (medium >= s.mediaCount) return Status(sf::kStatusInvalidParameter), 0;
     const MediumState& m = s.media[medium];
     if (!m.present) return Status(sf::kStatusNoMedium), 0;
-    const uint64_t used = MediumUsedBytes(camera, s, medium);
+    const uint64_t used = MediumUsedBytes(medium);
     f[sf::media_status::kIdentity] = m.identity;
     f[sf::media_status::kFlags] = m.flags;
     sf::PutBe32(f + sf::media_status::kTotal, m.totalBytes);
@@ -256,27 +250,54 @@ struct StorageEngine {
     return 0;
   }
 
-  uint8_t ResolveFolder(size_t pathOffset, ListingCache::Listing& listing, std::string& host) {
-    std::string base;
+  // The bytes a medium's volumes hold, counted again only when the camera has
+  // changed its media (or the medium was exchanged) since the last count in
+  // this process. Files put into a medium folder behind the camera's back are
+  // counted after its next change.
+  uint64_t MediumUsedBytes(uint8_t medium) {
+    static std::mutex mutex;
+    static std::map<std::string, std::pair<uint32_t, uint64_t>> counted;  // medium folder -> (stamp, bytes)
+    const MediumState& m = s.media[medium];
+    const std::string key = camera.dir().string() + "/media/" + std::to_string(medium);
+    const uint32_t stamp = (uint32_t{s.contentSerial} << 16) | (uint32_t{m.identity} << 8) | m.volumes;
+    {
+      std::lock_guard lock(mutex);
+      auto it = counted.find(key);
+      if (it != counted.end() && it->second.first == stamp) return it->second.second;
+    }
+    uint64_t used = 0;
+    for (uint8_t v = 0; v < m.volumes; ++v) {
+      const detail::UniqueFd volume = detail::OpenFolderAt(camera.dirFd_, VolumeRelative(medium, v));
+      if (volume.valid()) used += UsedBytes(volume.get());
+    }
+    std::lock_guard lock(mutex);
+    if (counted.size() >= 256) counted.clear();
+    counted[key] = {stamp, used};
+    return used;
+  }
+
+  uint8_t ResolveFolder(size_t pathOffset, ListingCache::Listing& listing, detail::UniqueFd& folder) {
+    detail::UniqueFd base;
     Presentation presentation;
     bool onMedium;
     if (uint8_t st = Base(base, presentation, onMedium); st != sf::kStatusOk) return st;
     std::string_view path;
     if (uint8_t st = PathAt(pathOffset, path); st != sf::kStatusOk) return st;
     detail::Resolved r;
-    if (uint8_t st = detail::ResolvePath(base, path, presentation, false, r); st != sf::kStatusOk) return st;
+    if (uint8_t st = detail::ResolvePath(base.get(), path, presentation, false, r); st != sf::kStatusOk) return st;
     if (!r.folder) return sf::kStatusNotAFolder;
-    listing = ListingCache::Instance().Get(r.host, presentation);
+    folder = detail::OpenResolvedFolder(r);
+    if (!folder.valid()) return sf::kStatusNotFound;
+    listing = ListingCache::Instance().Get(folder.get(), presentation);
     if (listing == nullptr) return sf::kStatusNotFound;
-    host = r.host;
     return sf::kStatusOk;
   }
 
   int32_t ListDirectory() {
     ListingCache::Listing listing;
-    std::string host;
+    detail::UniqueFd folder;
     // The path must be terminated within a path field, not merely within the frame.
-    if (uint8_t st = ResolveFolder(sf::list_directory::kPath, listing, host); st != sf::kStatusOk) {
+    if (uint8_t st = ResolveFolder(sf::list_directory::kPath, listing, folder); st != sf::kStatusOk) {
       return Status(st), 0;
     }
     const uint32_t first = sf::GetBe16(f + sf::list_directory::kFirst);
@@ -287,7 +308,7 @@ struct StorageEngine {
     std::memset(f + sf::list_directory::kEntries, 0, sf::kListDirectoryLength - sf::list_directory::kEntries);
     for (uint32_t i = 0; i < count; ++i) {
       detail::HostEntry e = (*listing)[start + i];
-      if (!Refresh(host, e)) return Status(sf::kStatusNotFound), 0;  // changed under the listing
+      if (!Refresh(folder.get(), e)) return Status(sf::kStatusNotFound), 0;  // changed under the listing
       sf::DirectoryEntry entry;
       const size_t dot = e.presented.rfind('.');
       const std::string stem = dot == std::string::npos ? e.presented : e.presented.substr(0, dot);
@@ -307,8 +328,8 @@ struct StorageEngine {
 
   int32_t CountEntries() {
     ListingCache::Listing listing;
-    std::string host;
-    if (uint8_t st = ResolveFolder(sf::count_entries::kPath, listing, host); st != sf::kStatusOk) return Status(st), 0;
+    detail::UniqueFd folder;
+    if (uint8_t st = ResolveFolder(sf::count_entries::kPath, listing, folder); st != sf::kStatusOk) return Status(st), 0;
     size_t count = listing->size();
     if (f[sf::count_entries::kSelector] == sf::count_entries::kSelectorLibrary) {
       // Selector 1 counts the numbered preset slots: PresetNN.pst with NN >= 1.
@@ -324,12 +345,12 @@ struct StorageEngine {
   }
 
   uint8_t ResolveItem(size_t pathOffset, bool allowMissing, detail::Resolved& r, bool& onMedium) {
-    std::string base;
+    detail::UniqueFd base;
     Presentation presentation;
     if (uint8_t st = Base(base, presentation, onMedium); st != sf::kStatusOk) return st;
     std::string_view path;
     if (uint8_t st = PathAt(pathOffset, path); st != sf::kStatusOk) return st;
-    return detail::ResolvePath(base, path, presentation, allowMissing, r);
+    return detail::ResolvePath(base.get(), path, presentation, allowMissing, r);
   }
 
   int32_t DeleteFile() {
@@ -339,19 +360,21 @@ struct StorageEngine {
     if (!onMedium || MediumProtected() || r.readOnly) return Status(sf::kStatusReadOnly), 0;
     if (r.presented == "\\") return Status(sf::kStatusFolderInUse), 0;
     if (r.folder) {
-      if (::rmdir(r.host.c_str()) != 0) return Status(errno == ENOTEMPTY || errno == EEXIST ? sf::kStatusFolderNotEmpty : sf::kStatusCannotMake), 0;
+      if (::unlinkat(r.parent.get(), r.leaf.c_str(), AT_REMOVEDIR) != 0) {
+        return Status(errno == ENOTEMPTY || errno == EEXIST ? sf::kStatusFolderNotEmpty : sf::kStatusCannotMake), 0;
+      }
       ++s.contentSerial;
       return Status(sf::kStatusOk), 0;
     }
-    if (::unlink(r.host.c_str()) != 0) return Status(sf::kStatusNotFound), 0;
+    if (::unlinkat(r.parent.get(), r.leaf.c_str(), 0) != 0) return Status(sf::kStatusNotFound), 0;
     ++s.contentSerial;
     // The camera deletes an image's thumbnail with it.
     const std::string thm = ThumbnailName(r.presented.substr(r.presented.rfind('\\') + 1));
     if (!thm.empty()) {
       std::vector<detail::HostEntry> listing;
-      if (detail::ListHostFolder(r.parent, Presentation::Media, listing)) {
+      if (detail::ListHostFolder(r.parent.get(), Presentation::Media, listing)) {
         for (const detail::HostEntry& e : listing) {
-          if (e.presented == thm && !e.folder) ::unlink((r.parent + "/" + e.host).c_str());
+          if (e.presented == thm && !e.folder) ::unlinkat(r.parent.get(), e.host.c_str(), 0);
         }
       }
     }
@@ -379,15 +402,15 @@ struct StorageEngine {
     const std::string thm = ThumbnailName(r.presented.substr(r.presented.rfind('\\') + 1));
     std::string thmHost;
     std::vector<detail::HostEntry> listing;
-    if (!thm.empty() && detail::ListHostFolder(r.parent, onMedium ? Presentation::Media : Presentation::Namespace, listing)) {
+    if (!thm.empty() && detail::ListHostFolder(r.parent.get(), onMedium ? Presentation::Media : Presentation::Namespace, listing)) {
       for (const detail::HostEntry& e : listing) {
-        if (!e.folder && strcasecmp(e.presented.c_str(), thm.c_str()) == 0) thmHost = r.parent + "/" + e.host;
+        if (!e.folder && strcasecmp(e.presented.c_str(), thm.c_str()) == 0) thmHost = e.host;
       }
     }
     if (thmHost.empty()) return Status(sf::kStatusNotFound), 0;
     const uint32_t capacity = sf::GetBe32(f + sf::read_file::kCapacity);
     const uint32_t room = data == nullptr ? 0 : std::min(capacity, dataLength);
-    const detail::UniqueFd fd(::open(thmHost.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
+    const detail::UniqueFd fd = detail::OpenFileAt(r.parent.get(), thmHost, O_RDONLY);
     if (!fd.valid()) return Status(sf::kStatusNotFound), 0;
     size_t got = 0;
     while (got < room) {
@@ -409,7 +432,7 @@ struct StorageEngine {
     const uint32_t requested = sf::GetBe32(f + sf::read_file::kRequested);
     // Never beyond the area the caller handed over, whatever the frame says.
     const uint32_t room = data == nullptr ? 0 : std::min(capacity, dataLength);
-    detail::UniqueFd fd(::open(r.host.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
+    detail::UniqueFd fd = detail::OpenFileAt(r.parent.get(), r.leaf, O_RDONLY);
     if (!fd.valid()) return Status(sf::kStatusNotFound), 0;
     struct stat st{};
     if (::fstat(fd.get(), &st) != 0) return Status(sf::kStatusNotFound), 0;
@@ -448,8 +471,7 @@ struct StorageEngine {
     if (onMedium) {
       if (MediumProtected() || r.readOnly) return Status(sf::kStatusReadOnly), 0;
       const uint8_t medium = f[sf::kMediumOffset];
-      uint64_t used = 0;
-      for (uint8_t v = 0; v < s.media[medium].volumes; ++v) used += UsedBytes(camera.VolumeDir(medium, v).string());
+      const uint64_t used = MediumUsedBytes(medium);
       if (used - std::min<uint64_t>(used, r.size) + size > s.media[medium].totalBytes) return Status(sf::kStatusDiskFull), 0;
     } else {
       // The device namespace holds the camera's own files: only preset files
@@ -459,9 +481,8 @@ struct StorageEngine {
       if (s.permission[slot] == 1 || r.readOnly) return Status(sf::kStatusReadOnly), 0;
       if (size > kNamespaceFileMax) return Status(sf::kStatusInvalidParameter), 0;
     }
-    static std::atomic<uint32_t> serial{0};
-    std::string temp = r.parent + "/.vcam-write-" + std::to_string(::getpid()) + "-" + std::to_string(++serial);
-    detail::UniqueFd fd(::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
+    std::string temp;
+    detail::UniqueFd fd = detail::CreateTemporaryAt(r.parent.get(), temp);
     if (!fd.valid()) return Status(sf::kStatusCannotMake), 0;
     std::memset(f + sf::write_file::kPath, 0, sf::kPathFieldSize);
     std::memcpy(f + sf::write_file::kPath, r.presented.data(), std::min(r.presented.size(), sf::kMaxPathLength));
@@ -473,21 +494,18 @@ struct StorageEngine {
       transfer.chunk = s.chunkSize;
       transfer.waitMs = s.chunkWaitMs;
       transfer.controlSeq = s.writeControlSeq;
+      transfer.folder = std::move(r.parent);
       transfer.temp = temp;
-      transfer.target = r.host;
+      transfer.target = r.leaf;
       transfer.slot = slot;
       return 0;
     }
-    size_t done = 0;
-    while (done < size) {
-      const ssize_t n = ::write(fd.get(), data + done, size - done);
-      if (n <= 0) break;
-      done += static_cast<size_t>(n);
-    }
-    if (!fd.Close() || done != size || ::rename(temp.c_str(), r.host.c_str()) != 0) {
-      ::unlink(temp.c_str());
+    const bool written = detail::WriteAll(fd.get(), data, size);
+    if (!fd.Close() || !written || ::renameat(r.parent.get(), temp.c_str(), r.parent.get(), r.leaf.c_str()) != 0) {
+      ::unlinkat(r.parent.get(), temp.c_str(), 0);
       return Status(sf::kStatusCannotMake), 0;
     }
+    detail::RemoveStaleTemporariesAt(r.parent.get());
     if (slot != 0xFF) s.busyUntilMs = detail::NowMs() + s.busyMs;
     if (onMedium) ++s.contentSerial;
     Status(sf::kStatusOk);
@@ -601,11 +619,15 @@ int32_t Camera::StorageExchange(uint8_t* frame, uint32_t length, uint8_t* data, 
     const uint32_t extra = sf::GetBe32(frame + sf::read_file::kDelivered);
     sf::PutBe32(frame + sf::read_file::kDelivered, static_cast<uint32_t>(done) + extra);
   } else if (!removed && !aborted) {
-    if (::rename(transfer.temp.c_str(), transfer.target.c_str()) != 0) frame[sf::kStatusOffset] = sf::kStatusCannotMake;
+    if (::renameat(transfer.folder.get(), transfer.temp.c_str(), transfer.folder.get(), transfer.target.c_str()) != 0) {
+      frame[sf::kStatusOffset] = sf::kStatusCannotMake;
+    }
     if (transfer.slot != 0xFF && locked.ok()) locked.state.busyUntilMs = detail::NowMs() + locked.state.busyMs;
     if (transfer.slot == 0xFF && locked.ok()) ++locked.state.contentSerial;
   }
-  if (!transfer.read && (removed || aborted || frame[sf::kStatusOffset] != sf::kStatusOk)) ::unlink(transfer.temp.c_str());
+  if (!transfer.read && (removed || aborted || frame[sf::kStatusOffset] != sf::kStatusOk)) {
+    ::unlinkat(transfer.folder.get(), transfer.temp.c_str(), 0);
+  }
   if (locked.ok()) locked.Commit();
   Trace("storage", command, length, removed ? nullptr : frame, removed ? 0 : length, result, traceMax);
   return result;

@@ -3,7 +3,9 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <fstream>
+#include <set>
 #include <sstream>
 
 #include "storage/frames.h"
@@ -14,28 +16,36 @@ namespace {
 
 namespace sf = storage;
 
-// Runs `body` in a child process; returns its exit status.
-template <typename F>
-pid_t Spawn(F&& body) {
-  const pid_t pid = ::fork();
-  if (pid == 0) {
-    int code = 1;
-    try {
-      code = body();
-    } catch (...) {
-    }
-    ::_exit(code);
+class ProcessTest : public CameraFixture {
+ protected:
+  // A child that repeats `step` (the repetition's number, from 1) on its
+  // own handle of the camera from the moment the test's reads start until
+  // StopWriter; false from `step` ends it with a failure.
+  template <typename Step>
+  void StartWriter(Step step) {
+    const auto dir = camera_->dir();
+    writer_ = Spawn(
+        [&, dir]() {
+          auto camera = Camera::Open(dir);
+          start_.Await();
+          for (uint32_t i = 1; !stop_.IsSet(); ++i) {
+            if (!step(*camera, i)) return 2;
+          }
+          return 0;
+        },
+        60);
+    start_.Open();
   }
-  return pid;
-}
+  int StopWriter() {
+    stop_.Set();
+    return Wait(writer_);
+  }
 
-int Wait(pid_t pid) {
-  int status = 0;
-  ::waitpid(pid, &status, 0);
-  return WIFEXITED(status) ? WEXITSTATUS(status) : 100;
-}
-
-class ProcessTest : public CameraFixture {};
+ private:
+  StartBarrier start_;
+  SharedFlag stop_;
+  pid_t writer_ = -1;
+};
 
 TEST_F(ProcessTest, TwoProcessesShareOneConsistentCamera) {
   constexpr int kExchanges = 150;
@@ -77,27 +87,29 @@ TEST_F(ProcessTest, TwoProcessesShareOneConsistentCamera) {
   EXPECT_EQ(lines, 4u * kExchanges);
 }
 
+// The reader opens the file itself, without the camera lock the writer
+// holds, as any other program would: only an atomic replacement keeps it
+// from ever seeing an empty or partial file.
 TEST_F(ProcessTest, PresetFileIsNeverSeenHalfWritten) {
-  const auto dir = camera_->dir();
-  const pid_t writer = Spawn([dir]() {
-    auto camera = Camera::Open(dir);
-    for (int i = 0; i < 200; ++i) {
-      AvcFrame w = Vendor(0x00, 0x0001, 0x71, {0x01, 'A', static_cast<uint8_t>('A' + i % 26), 0, 0, 0, 0, 0, 0});
-      if (camera->AvcExchange(w.bytes, w.length) != kAvcOk) return 2;
-    }
-    return 0;
+  StartWriter([](Camera& camera, uint32_t i) {
+    AvcFrame w = Vendor(0x00, 0x0001, 0x71, {0x01, 'A', static_cast<uint8_t>('A' + i % 26), 0, 0, 0, 0, 0, 0});
+    return camera.AvcExchange(w.bytes, w.length) == kAvcOk;
   });
-  auto reader = Camera::Open(dir);
-  for (int i = 0; i < 200; ++i) {
-    uint8_t frame[sf::kReadFileLength];
-    uint8_t area[256];
-    sf::BuildReadFile(frame, sf::Address{}, "\\dev\\campset\\Preset01.pst", 0x8000, 256, area);
-    ASSERT_EQ(reader->StorageExchange(frame, sizeof frame, area, sizeof area), 0);
-    ASSERT_EQ(frame[1], 0);
-    ASSERT_EQ(sf::GetBe32(frame + sf::read_file::kDelivered), 25u);
-    ASSERT_EQ(area[0], 25);
+  const auto path = camera_->PresetFile(1);
+  std::set<uint8_t> namesSeen;
+  // Reads until they have overlapped the writes: several of the names written seen.
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+  int reads = 0;
+  for (; namesSeen.size() < 10 && std::chrono::steady_clock::now() < deadline; ++reads) {
+    const std::vector<uint8_t> bytes = ReadAll(path);
+    if (bytes.size() != kPresetFileSize || bytes[0] != kPresetFileSize) {
+      ADD_FAILURE() << "read " << reads << ": " << bytes.size() << " bytes";
+      break;
+    }
+    namesSeen.insert(bytes[3]);
   }
-  EXPECT_EQ(Wait(writer), 0);
+  EXPECT_EQ(StopWriter(), 0);
+  EXPECT_GE(namesSeen.size(), 10u) << reads << " reads";
 }
 
 TEST_F(ProcessTest, FaultScriptedInOneProcessActsInAnother) {
@@ -120,24 +132,33 @@ TEST_F(ProcessTest, FaultScriptedInOneProcessActsInAnother) {
 }
 
 TEST_F(ProcessTest, PeekSeesWholeStatesWhileAnotherProcessWrites) {
-  const auto dir = camera_->dir();
-  const pid_t writer = Spawn([dir]() {
-    auto camera = Camera::Open(dir);
-    for (int i = 0; i < 300; ++i) {
-      // Both values change together: a torn read would see them differ.
-      camera->Modify([i](State& s) {
-        s.value[0x40][0] = static_cast<uint8_t>(i);
-        s.value[0x50][0] = static_cast<uint8_t>(i);
-      });
-    }
-    return 0;
+  StartWriter([](Camera& camera, uint32_t i) {
+    // Values at both ends of the state change together: a torn read sees them differ.
+    camera.Modify([i](State& s) {
+      s.chunkWaitMs = i;
+      s.faults[kMaxFaults - 1].value = static_cast<int32_t>(i);
+    });
+    return true;
   });
-  for (int i = 0; i < 3000; ++i) {
+  std::set<uint32_t> seen;
+  // Reads until they have overlapped many writes.
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+  while (seen.size() < 200 && std::chrono::steady_clock::now() < deadline) {
     State s;
-    ASSERT_TRUE(camera_->PeekState(s));
-    ASSERT_EQ(s.value[0x40][0], s.value[0x50][0]);
+    if (!camera_->PeekState(s)) {
+      ADD_FAILURE() << "no whole state";
+      break;
+    }
+    if (s.chunkWaitMs != 5000) {  // 5000: the factory value, before the first change
+      if (static_cast<int32_t>(s.chunkWaitMs) != s.faults[kMaxFaults - 1].value) {
+        ADD_FAILURE() << "torn: " << s.chunkWaitMs << " / " << s.faults[kMaxFaults - 1].value;
+        break;
+      }
+    }
+    seen.insert(s.chunkWaitMs);
   }
-  EXPECT_EQ(Wait(writer), 0);
+  EXPECT_EQ(StopWriter(), 0);
+  EXPECT_GE(seen.size(), 200u);
 }
 
 }  // namespace

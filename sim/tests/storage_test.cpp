@@ -53,18 +53,7 @@ class StorageTest : public CameraFixture {
     return frame[1];
   }
   uint8_t Write(sf::Address at, const std::string& path, const Bytes& data, std::string* stored = nullptr) {
-    uint8_t frame[sf::kWriteFileLength];
-    sf::WriteRequest request;
-    request.pathLength = static_cast<uint8_t>(path.size());
-    request.firstLength = request.secondLength = static_cast<uint32_t>(data.size());
-    request.firstFlag = 1;
-    request.secondFlag = 0xFF;
-    request.data = data.data();
-    EXPECT_TRUE(sf::BuildWriteFile(frame, at, path, request));
-    Bytes copy = data;
-    EXPECT_EQ(Send(frame, sizeof frame, copy.data(), static_cast<uint32_t>(copy.size())), 0);
-    if (stored != nullptr) *stored = reinterpret_cast<const char*>(frame + sf::write_file::kPath);
-    return frame[1];
+    return WriteThroughFrame(*camera_, at, path, data, stored);
   }
   uint8_t Count(sf::Address at, uint8_t selector, const std::string& path, uint16_t& count) {
     uint8_t frame[sf::kCountEntriesLength];

@@ -44,6 +44,21 @@ AvcFrame Vendor(uint8_t ctype, uint16_t set, uint8_t code, std::initializer_list
   return f;
 }
 
+uint8_t WriteThroughFrame(Camera& camera, storage::Address at, const std::string& path, std::vector<uint8_t> data,
+                          std::string* stored) {
+  uint8_t frame[storage::kWriteFileLength];
+  storage::WriteRequest request;
+  request.pathLength = static_cast<uint8_t>(path.size());
+  request.firstLength = request.secondLength = static_cast<uint32_t>(data.size());
+  request.firstFlag = 1;
+  request.secondFlag = 0xFF;
+  request.data = data.data();
+  if (!storage::BuildWriteFile(frame, at, path, request)) return 0xFF;
+  if (camera.StorageExchange(frame, sizeof frame, data.data(), static_cast<uint32_t>(data.size())) != 0) return 0xFF;
+  if (stored != nullptr) *stored = reinterpret_cast<const char*>(frame + storage::write_file::kPath);
+  return frame[1];
+}
+
 std::vector<uint8_t> ReadAll(const std::filesystem::path& path) {
   std::ifstream in(path, std::ios::binary);
   return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};

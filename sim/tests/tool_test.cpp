@@ -1,11 +1,14 @@
 // The vcam command-line tool: every command, its help, exit codes and
 // one-line errors; and holding the camera mutex from another process.
 #include <stdio.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <array>
+#include <cerrno>
 #include <chrono>
+#include <cstddef>
 #include <cstdlib>
 #include <string>
 
@@ -23,8 +26,9 @@ struct ToolRun {
 class ToolTest : public RootFixture {
  protected:
   // Runs the tool with the test's root; captures stdout and stderr together.
-  ToolRun Tool(const std::string& args) {
-    const std::string command = std::string(VCAM_TOOL_PATH) + " " + args + " 2>&1";
+  ToolRun Tool(const std::string& args, int killAfterSeconds = 0) {
+    const std::string limit = killAfterSeconds > 0 ? "timeout -s KILL " + std::to_string(killAfterSeconds) + " " : "";
+    const std::string command = limit + std::string(VCAM_TOOL_PATH) + " " + args + " 2>&1";
     ToolRun r;
     FILE* pipe = ::popen(command.c_str(), "r");
     if (pipe == nullptr) return r;
@@ -181,6 +185,35 @@ TEST_F(ToolTest, ExitCodesAndOneLineErrors) {
     EXPECT_EQ(r.out.rfind("vcam: ", 0), 0u) << r.out;
   }
   EXPECT_FALSE(std::filesystem::exists(root_.parent_path() / "evil"));
+}
+
+// A FIFO in place of a camera file, or a broken state: the command answers
+// at once (killed after 10 s otherwise) with a one-line error.
+TEST_F(ToolTest, SpecialFilesAndBrokenStatesGiveAPromptError) {
+  ASSERT_EQ(Tool("create cam --empty").code, 0);
+  const auto dir = root_ / "cam";
+  ASSERT_EQ(::unlink((dir / "trace.log").c_str()) == 0 || errno == ENOENT, true);
+  ASSERT_EQ(::mkfifo((dir / "trace.log").c_str(), 0644), 0);
+  ASSERT_EQ(::unlink((dir / "ns" / "dev" / "campset" / "Preset01.pst").c_str()), 0);
+  ASSERT_EQ(::mkfifo((dir / "ns" / "dev" / "campset" / "Preset01.pst").c_str(), 0644), 0);
+  ToolRun r = Tool("trace cam print", 10);
+  EXPECT_EQ(r.code, 1) << r.out;
+  EXPECT_NE(r.out.find("trace.log: not a regular file"), std::string::npos) << r.out;
+  r = Tool("show cam", 10);
+  EXPECT_EQ(r.code, 0) << r.out;
+  EXPECT_NE(r.out.find("01 permission=0 name=\"?\""), std::string::npos) << r.out;
+  // A slot count no array holds.
+  std::vector<uint8_t> state = ReadAll(dir / "state");
+  const size_t header = state.size() - 2 * sizeof(State);
+  state[header + offsetof(State, slotCount)] = 250;
+  state[header + sizeof(State) + offsetof(State, slotCount)] = 250;
+  WriteAll(dir / "state", state);
+  for (const char* args : {"show cam", "reset cam", "plug cam"}) {
+    r = Tool(args, 10);
+    EXPECT_EQ(r.code, 1) << args << ": " << r.out;
+    EXPECT_EQ(r.out.rfind("vcam: camera state broken: ", 0), 0u) << args << ": " << r.out;
+  }
+  EXPECT_NE(Tool("list", 10).out.find("cam\tbroken"), std::string::npos);
 }
 
 TEST_F(ToolTest, FirstListOfTheDefaultRootCreatesTheDefaultCamera) {

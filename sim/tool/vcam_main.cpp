@@ -9,7 +9,6 @@
 #include <cerrno>
 #include <climits>
 #include <cstring>
-#include <fstream>
 #include <functional>
 #include <iostream>
 #include <map>
@@ -161,17 +160,20 @@ std::filesystem::path g_root;
 std::unique_ptr<vcam::Camera> OpenCamera(const std::string& name) {
   if (name.empty() || name[0] == '.' || name.find('/') != std::string::npos) throw vcam::Error("no camera '" + name + "'");
   const std::filesystem::path dir = g_root / name;
-  if (!std::filesystem::exists(dir / "identity")) throw vcam::Error("no camera '" + name + "' in " + g_root.string());
+  std::error_code ec;
+  if (!std::filesystem::exists(std::filesystem::symlink_status(dir / "identity", ec))) {
+    throw vcam::Error("no camera '" + name + "' in " + g_root.string());
+  }
   return vcam::Camera::Open(dir);
 }
 
 std::string PresetName(const vcam::Camera& camera, uint8_t slot) {
-  std::ifstream in(camera.PresetFile(slot), std::ios::binary);
-  char bytes[10] = {};
-  in.read(bytes, sizeof bytes);
-  if (in.gcount() < 10) return "?";
+  uint8_t bytes[10] = {};
+  if (camera.ReadPresetFile(slot, bytes, sizeof bytes) < 10) return "?";
   std::string name;
-  for (int i = 2; i < 10 && bytes[i] != '\0'; ++i) name.push_back(std::isprint(static_cast<unsigned char>(bytes[i])) ? bytes[i] : '?');
+  for (int i = 2; i < 10 && bytes[i] != '\0'; ++i) {
+    name.push_back(std::isprint(bytes[i]) ? static_cast<char>(bytes[i]) : '?');
+  }
   return name;
 }
 
@@ -450,16 +452,9 @@ int TraceCommand(Args& a) {
   size_t tail = 0;
   if (auto v = a.Option("--tail")) tail = Number(*v, 0x7FFFFFFF, "line count");
   a.End();
-  std::vector<std::string> lines;
-  for (const auto& file : camera->TraceFiles()) {
-    std::ifstream in(file);
-    std::string line;
-    while (std::getline(in, line)) {
-      lines.push_back(line);
-      if (tail != 0 && lines.size() > tail) lines.erase(lines.begin());
-    }
-  }
-  for (const std::string& line : lines) std::printf("%s\n", line.c_str());
+  const std::vector<std::string> lines = camera->TraceLines();
+  const size_t first = tail != 0 && lines.size() > tail ? lines.size() - tail : 0;
+  for (size_t i = first; i < lines.size(); ++i) std::printf("%s\n", lines[i].c_str());
   return 0;
 }
 

@@ -200,13 +200,13 @@ class Camera {
   // Administration (each under the camera lock; throws Error on failure).
   State ReadState();
   // Reads the state without the lock (a consistent but possibly stale copy:
-  // the state file is only ever replaced whole). False when unreadable.
+  // the state file is only ever replaced whole). False when broken.
   bool PeekState(State& state) noexcept;
   template <typename F>
   void Modify(F&& change) {
     LockedState locked(*this);
     change(locked.state);
-    locked.Commit();
+    if (!locked.Commit()) throw Error("cannot write the camera state: " + dir_.string());
   }
   void SetPlugged(bool plugged);
   void AddFault(const Fault& fault);
@@ -216,13 +216,21 @@ class Camera {
   void Reset();
   // The trace files, oldest first.
   std::vector<std::filesystem::path> TraceFiles() const;
+  // The trace's lines as written, oldest first; throws Error when a trace
+  // file is not a regular file or cannot be read.
+  std::vector<std::string> TraceLines() const;
   // The trace's lines, oldest first; lines that do not parse are skipped.
   std::vector<TraceEntry> ReadTrace() const;
   void ClearTrace();
   // Bumps a medium's identity byte (the medium was exchanged).
   void ExchangeMedium(uint8_t medium);
 
-  // Paths inside the state directory.
+  // Reads at most `capacity` bytes of a slot's preset file; -1 when it is
+  // missing, unreadable or not a regular file (a link is never followed).
+  long ReadPresetFile(uint8_t slot, uint8_t* buffer, size_t capacity) const noexcept;
+
+  // Paths inside the state directory (the camera itself never opens a file
+  // by path: it walks from its open folder without following links).
   std::filesystem::path NamespaceDir() const { return dir_ / "ns"; }
   std::filesystem::path VolumeDir(uint8_t medium, uint8_t volume) const;
   std::filesystem::path PresetFile(uint8_t slot) const;
@@ -253,8 +261,9 @@ class Camera {
   friend struct AvcEngine;
   friend struct StorageEngine;
 
-  bool LoadState(State& state) noexcept;  // under the lock
-  void SaveState(const State& state) noexcept;  // under the lock
+  bool StateFileWhole() const noexcept;
+  bool LoadState(State& state) noexcept;  // under the lock; false for a broken state
+  bool SaveState(const State& state) noexcept;  // under the lock; refuses a broken state
   void Trace(const char* channel, const uint8_t* frame, uint32_t frameLength, const uint8_t* response,
              uint32_t responseLength, int32_t result, uint32_t traceMax) noexcept;
   bool WaitTransferControl(bool read, uint32_t startSeq, uint32_t waitMs, bool& abort) noexcept;
@@ -264,9 +273,9 @@ class Camera {
   // written into the inactive slot, then the active index flips, so a process
   // killed mid-write leaves the previous state and lock-free readers retry.
   uint8_t* map_ = nullptr;
-  std::string traceFile_;
-  std::string traceOld_;
   Identity identity_;
+  int dirFd_ = -1;    // the camera folder: every file is opened from here
+  int stateFd_ = -1;  // the mapped state file, for its size
   int lockFd_ = -1;
   std::recursive_mutex mutex_;
 };
