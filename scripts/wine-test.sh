@@ -2,7 +2,8 @@
 # Runs the x86_64 Windows build under Wine in a private prefix: registers
 # VELQUIN.dll with regsvr32 and checks its keys with reg query, unregisters it
 # and checks they are gone, registers it again and runs the Windows clients
-# (camlist, presetctl, camfiles with torwen.dll). Each check is one case; the
+# (camlist, presetctl, camfiles with torwen.dll) and the portable unit tests
+# built for Windows. Each check is one case; the
 # stage ends with "wine: N passed, N failed" and fails when a case fails.
 # Needs scripts/cross-build.sh first; builds the native presetctl it compares with.
 set -uo pipefail
@@ -17,7 +18,8 @@ libid='{47AA0C35-5634-46F1-8709-8F8F8CD36739}'
 class_key="HKCR\\CLSID\\$clsid"
 
 for needed in "$dll" "$out/storage/microdriver/torwen.dll" "$tools/camlist/camlist.exe" \
-              "$tools/presetctl/presetctl.exe" "$tools/camfiles/camfiles.exe"; do
+              "$tools/presetctl/presetctl.exe" "$tools/camfiles/camfiles.exe" \
+              "$out/tests/windows/windows_unit_tests.exe"; do
   [ -f "$needed" ] || { echo "wine-test: $needed is missing (run scripts/cross-build.sh first)" >&2; exit 1; }
 done
 echo "== native presetctl (compared with the Windows one) =="
@@ -169,6 +171,14 @@ run reg add "HKLM\\SYSTEM\\CurrentControlSet\\Control\\Class\\$device" /v DevSym
 run "$tools/camfiles/camfiles.exe" --library "$torwen" --device "$device" status
 expect_run "camfiles.exe status without a storage driver" 1 err \
   "camfiles: opening the camera: no such file on the camera (0x80070002)"
+
+# The portable unit tests built for Windows: one case for the whole program.
+RUN_TIMEOUT=300 run "$out/tests/windows/windows_unit_tests.exe"
+if [ "$status" = 0 ] && grep -q '^\[  PASSED  \]' "$work/out"; then
+  pass "windows_unit_tests.exe: $(grep -m1 '^\[==========\] .* ran' "$work/out" | sed 's/^\[=*\] //')"
+else
+  fail "windows_unit_tests.exe" "exit $status; $(grep -E '^\[  FAILED  \]' "$work/out" | head -20 | tr '\n' ' ')"
+fi
 
 timeout 60 wineserver -k 2>/dev/null
 echo "wine stage: $((SECONDS - started)) s"

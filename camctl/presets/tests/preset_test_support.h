@@ -207,6 +207,19 @@ inline std::string SlotPath(int slot) {
 }
 
 // An attached camera with three slots and an open storage channel.
+// Sets a variable of this process's environment; an empty value removes it.
+inline void SetEnvironment(const char* name, const std::string& value) {
+#ifdef _WIN32
+  (void)_putenv_s(name, value.c_str());
+#else
+  if (value.empty()) {
+    ::unsetenv(name);
+  } else {
+    ::setenv(name, value.c_str(), 1);
+  }
+#endif
+}
+
 class PresetFixture : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -216,7 +229,7 @@ class PresetFixture : public ::testing::Test {
     for (char& c : ns_)
       if (!std::isalnum(static_cast<unsigned char>(c)) && c != '-') c = '_';
     ns_ = ns_.substr(0, 100);
-    ::setenv("VELQUIN_MUTEX_NAMESPACE", ns_.c_str(), 1);
+    SetEnvironment("VELQUIN_MUTEX_NAMESPACE", ns_);
 
     FakeNowNs() = 1'000'000'000;
     SetSettleClock(&FakeNow);
@@ -255,7 +268,7 @@ class PresetFixture : public ::testing::Test {
     const std::string prefix = "velquin-mutex-" + ns_ + "-";
     for (const auto& entry : std::filesystem::directory_iterator("/dev/shm", ec))
       if (entry.path().filename().string().rfind(prefix, 0) == 0) std::filesystem::remove(entry.path(), ec);
-    ::unsetenv("VELQUIN_MUTEX_NAMESPACE");
+    SetEnvironment("VELQUIN_MUTEX_NAMESPACE", "");
   }
 
   // Forget what was sent so far.
