@@ -19,7 +19,7 @@ class_key="HKCR\\CLSID\\$clsid"
 
 for needed in "$dll" "$out/storage/microdriver/torwen.dll" "$tools/camlist/camlist.exe" \
               "$tools/presetctl/presetctl.exe" "$tools/camfiles/camfiles.exe" \
-              "$out/tests/windows/windows_unit_tests.exe"; do
+              "$out/tests/windows/windows_unit_tests.exe" "$out/tests/windows/windows_mutex_holder.exe"; do
   [ -f "$needed" ] || { echo "wine-test: $needed is missing (run scripts/cross-build.sh first)" >&2; exit 1; }
 done
 echo "== native presetctl (compared with the Windows one) =="
@@ -173,7 +173,11 @@ expect_run "camfiles.exe status without a storage driver" 1 err \
   "camfiles: opening the camera: no such file on the camera (0x80070002)"
 
 # The portable unit tests built for Windows: one case for the whole program.
-RUN_TIMEOUT=300 run "$out/tests/windows/windows_unit_tests.exe"
+# They start the camera mutex's second process by name from their own folder.
+tests_dir="$out/tests/windows"
+pushd "$tests_dir" >/dev/null
+RUN_TIMEOUT=300 run windows_unit_tests.exe
+popd >/dev/null
 if [ "$status" = 0 ] && grep -q '^\[  PASSED  \]' "$work/out"; then
   pass "windows_unit_tests.exe: $(grep -m1 '^\[==========\] .* ran' "$work/out" | sed 's/^\[=*\] //')"
 else

@@ -31,6 +31,7 @@
 #include "platform/storage_driver.h"
 #include "storage/frames.h"
 #include "storage/storage_channel.h"
+#include "tests/support/test_environment.h"
 
 namespace camctl::presets_testing {
 
@@ -207,18 +208,7 @@ inline std::string SlotPath(int slot) {
 }
 
 // An attached camera with three slots and an open storage channel.
-// Sets a variable of this process's environment; an empty value removes it.
-inline void SetEnvironment(const char* name, const std::string& value) {
-#ifdef _WIN32
-  (void)_putenv_s(name, value.c_str());
-#else
-  if (value.empty()) {
-    ::unsetenv(name);
-  } else {
-    ::setenv(name, value.c_str(), 1);
-  }
-#endif
-}
+using velquin_testing::SetEnvironment;
 
 class PresetFixture : public ::testing::Test {
  protected:
