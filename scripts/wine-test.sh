@@ -3,8 +3,8 @@
 # VELQUIN.dll with regsvr32 and checks its keys with reg query, unregisters it
 # and checks they are gone, registers it again and runs the Windows clients
 # (camlist, presetctl, camfiles with torwen.dll) and the portable unit tests
-# built for Windows. Each check is one case; the
-# stage ends with "wine: N passed, N failed" and fails when a case fails.
+# built for Windows. Each check is one case; the stage ends with
+# "wine: N passed, N failed" and fails when a case fails.
 # Needs scripts/cross-build.sh first; builds the native presetctl it compares with.
 set -uo pipefail
 cd "$(dirname "$0")/.."
@@ -178,7 +178,7 @@ tests_dir="$out/tests/windows"
 pushd "$tests_dir" >/dev/null
 RUN_TIMEOUT=300 run windows_unit_tests.exe
 popd >/dev/null
-if [ "$status" = 0 ] && grep -q '^\[  PASSED  \]' "$work/out"; then
+if [ "$status" = 0 ] && grep -q '^\[  PASSED  \]' "$work/out" && ! grep -q '^\[  FAILED  \]' "$work/out"; then
   pass "windows_unit_tests.exe: $(grep -m1 '^\[==========\] .* ran' "$work/out" | sed 's/^\[=*\] //')"
 else
   fail "windows_unit_tests.exe" "exit $status; $(grep -E '^\[  FAILED  \]' "$work/out" | head -20 | tr '\n' ' ')"
