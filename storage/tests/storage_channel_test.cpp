@@ -17,6 +17,7 @@
 #include "camctl/common/results.h"
 #include "storage/frames.h"
 #include "storage/storage_channel.h"
+#include "tests/support/test_environment.h"
 
 namespace {
 
@@ -466,7 +467,7 @@ TEST_F(StorageChannelTest, LockNotObtainedSendsNothing) {
 TEST(StorageChannelMutexTest, HeldElsewhereGivesLockTimeout) {
   std::random_device rd;
   const std::string ns = "stchan-" + std::to_string(rd()) + "-" + std::to_string(rd());
-  ::setenv("VELQUIN_MUTEX_NAMESPACE", ns.c_str(), 1);
+  velquin_testing::SetEnvironment("VELQUIN_MUTEX_NAMESPACE", ns);
   DriverLog log;
   g_log = &log;
   storage::StorageChannelEnvironment env;
@@ -499,7 +500,7 @@ TEST(StorageChannelMutexTest, HeldElsewhereGivesLockTimeout) {
   std::error_code ec;
   for (const auto& e : std::filesystem::directory_iterator("/dev/shm", ec))
     if (e.path().filename().string().find(ns) != std::string::npos) std::filesystem::remove(e.path(), ec);
-  ::unsetenv("VELQUIN_MUTEX_NAMESPACE");
+  velquin_testing::SetEnvironment("VELQUIN_MUTEX_NAMESPACE", "");
 }
 
 }  // namespace

@@ -534,8 +534,25 @@ fs::path LibraryPath(const Options& o, const char* argv0) {
 #endif
 }
 
+// COM on this thread for as long as it lives: the imaging-service list is a COM server.
+class ComApartment {
+ public:
+  ComApartment() : result_(CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED)) {}
+  ~ComApartment() {
+    if (SUCCEEDED(result_)) CoUninitialize();
+  }
+  ComApartment(const ComApartment&) = delete;
+  ComApartment& operator=(const ComApartment&) = delete;
+  HRESULT result() const { return result_; }
+
+ private:
+  HRESULT result_;
+};
+
 platform::ComString ChooseDevice(const Options& o) {
   if (!o.device.empty()) return platform::Utf8ToCom(o.device);
+  const ComApartment apartment;
+  Check(apartment.result(), "starting COM");
   std::vector<platform::ImagingDevice> devices;
   Check(platform::ListImagingDevices(devices), "listing the cameras");
   for (const platform::ImagingDevice& d : devices)

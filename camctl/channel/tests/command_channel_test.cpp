@@ -389,7 +389,7 @@ TEST_F(CommandChannelTest, AnotherProcessHoldingTheCameraMutexTimesEveryCommandO
 
 TEST_F(CommandChannelTest, CommandAfterAnOwnerDiedHoldingTheMutexGoesThrough) {
   ScratchDir dir;
-  ASSERT_EQ(RunHolder(std::string("die '") + kCameraMutexName + "' '" + (dir / "held").string() + "'"), 0);
+  ASSERT_EQ(RunHolder("die " + Quote(kCameraMutexName) + " " + Quote((dir / "held").string())), 0);
   uint8_t cell = 0xFF;
   transport_->response = {0x01};
   transport_->responseOffset = 9;

@@ -87,11 +87,13 @@ TEST_F(NamedMutexTest, AnotherProcessExcludesUsUntilItReleases) {
 }
 
 TEST_F(NamedMutexTest, OwnerDyingHoldingItLeavesItAbandonedThenUsable) {
-  ASSERT_EQ(RunHolder(std::string("die '") + kCameraMutexName + "' '" + (dir_ / "held").string() + "'"), 0);
-  ASSERT_TRUE(std::filesystem::exists(dir_ / "held"));
-
+  // Opened first, as by a process waiting for the camera: a Windows named
+  // mutex with no handle left open ends with its last owner.
   auto mutex = platform::OpenNamedMutex(kCameraMutexName);
   ASSERT_TRUE(mutex);
+  ASSERT_EQ(RunHolder("die " + Quote(kCameraMutexName) + " " + Quote((dir_ / "held").string())), 0);
+  ASSERT_TRUE(std::filesystem::exists(dir_ / "held"));
+
   EXPECT_EQ(mutex->Lock(kCameraMutexWaitMs), LockResult::AcquiredAbandoned);
   // Ownership passed: other threads are excluded and it releases normally.
   EXPECT_EQ(LockFromOtherThread(*mutex, 0), LockResult::TimedOut);
@@ -112,7 +114,7 @@ TEST_F(NamedMutexTest, ProcessesRacingToCreateItStillExcludeEachOther) {
   std::atomic<int> failures{0};
   for (int i = 0; i < kProcesses; ++i)
     runners.emplace_back([&] {
-      if (RunHolder("count racing-lock '" + counter + "' " + std::to_string(kRounds)) != 0) ++failures;
+      if (RunHolder("count racing-lock " + Quote(counter) + " " + std::to_string(kRounds)) != 0) ++failures;
     });
   for (auto& t : runners) t.join();
   EXPECT_EQ(failures.load(), 0);

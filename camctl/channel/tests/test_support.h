@@ -22,6 +22,7 @@
 #include <vector>
 
 #include "platform/avc_transport.h"
+#include "tests/support/test_environment.h"
 
 namespace camctl::testing {
 
@@ -100,10 +101,10 @@ class MutexNamespace {
     for (char& c : name)
       if (!std::isalnum(static_cast<unsigned char>(c)) && c != '-') c = '_';
     name_ = name.substr(0, 120);
-    ::setenv("VELQUIN_MUTEX_NAMESPACE", name_.c_str(), 1);
+    velquin_testing::SetEnvironment("VELQUIN_MUTEX_NAMESPACE", name_);
   }
   ~MutexNamespace() {
-    ::unsetenv("VELQUIN_MUTEX_NAMESPACE");
+    velquin_testing::SetEnvironment("VELQUIN_MUTEX_NAMESPACE", "");
     std::error_code ec;
     const std::string prefix = "velquin-mutex-" + name_ + "-";
     for (const auto& entry : std::filesystem::directory_iterator("/dev/shm", ec))
@@ -150,13 +151,27 @@ inline bool WaitForFile(const std::filesystem::path& path,
 
 inline void Touch(const std::filesystem::path& path) { std::ofstream(path) << "x\n"; }
 
+// One argument of a command line for the system's shell.
+inline std::string Quote(const std::string& argument) {
+#ifdef _WIN32
+  return "\"" + argument + "\"";
+#else
+  return "'" + argument + "'";
+#endif
+}
+
 // Runs the holder program synchronously; it inherits this process's
 // environment, so it opens the same (namespaced) mutex. Returns its exit code.
 inline int RunHolder(const std::string& args) {
-  const std::string cmd = std::string("'") + CHANNEL_MUTEX_HOLDER + "' " + args;
+  const std::string cmd = Quote(CHANNEL_MUTEX_HOLDER) + " " + args;
+#ifdef _WIN32
+  // cmd.exe drops the first and the last quote of the line: give it a pair to drop.
+  return std::system(("\"" + cmd + "\"").c_str());
+#else
   const int status = std::system(cmd.c_str());
   // A wait status: the exit code in bits 8-15 when the low 7 bits are 0.
   return (status & 0x7F) == 0 ? (status >> 8) & 0xFF : -1;
+#endif
 }
 
 // Another process that takes the mutex and keeps it until Release().
@@ -164,7 +179,7 @@ class OtherProcessHolder {
  public:
   OtherProcessHolder(const std::string& mutexName, const ScratchDir& dir)
       : ready_(dir / "held"), release_(dir / "release") {
-    const std::string args = "hold '" + mutexName + "' '" + ready_.string() + "' '" + release_.string() + "'";
+    const std::string args = "hold " + Quote(mutexName) + " " + Quote(ready_.string()) + " " + Quote(release_.string());
     runner_ = std::thread([this, args] { exitCode_ = RunHolder(args); });
   }
   ~OtherProcessHolder() { Release(); }

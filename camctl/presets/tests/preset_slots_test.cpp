@@ -572,7 +572,7 @@ TEST_F(PresetFixture, SetPresetNameLengthLimitsAndNullName) {
 
 TEST_F(PresetFixture, NamesRoundTripThroughTheAnsiCodePage) {
   // Characters of Windows-1252 above ASCII, among them the 0x80-0x9F range.
-  const platform::ComString western = u"\u00C4\u20AC\u00E9\u0178\u2122\u00FF";
+  const platform::ComString western = COM_TEXT("\u00C4\u20AC\u00E9\u0178\u2122\u00FF");
   Bstr name(western);
   ASSERT_EQ(SetPresetName(*state_, 3, name.get()), S_OK);
   EXPECT_EQ(Bytes(storage_->files[SlotPath(3)].begin() + 2, storage_->files[SlotPath(3)].begin() + 10),
@@ -589,23 +589,27 @@ TEST_F(PresetFixture, NamesRoundTripThroughTheAnsiCodePage) {
   EXPECT_EQ(camera_->frames.back(), Vendor(0x00, 0x71, {0x03, 0xC4, 0x80, 0xE9, 0x9F, 0x99, 0xFF, 0, 0}));
 }
 
+// On Windows, characters outside the code page are the system converter's
+// (best fit: an omega becomes 'O'); this is the host converter's rule.
+#ifndef _WIN32
 TEST_F(PresetFixture, CharactersOutsideTheCodePageBecomeQuestionMarks) {
   // Greek omega, a CJK ideograph and an emoji (a surrogate pair: one character).
-  Bstr name(u"\u03A9x\u4E2D\U0001F600y");
+  Bstr name(COM_TEXT("\u03A9x\u4E2D\U0001F600y"));
   ASSERT_EQ(SetPresetName(*state_, 1, name.get()), S_OK);
   EXPECT_EQ(Bytes(storage_->files[SlotPath(1)].begin() + 2, storage_->files[SlotPath(1)].begin() + 10),
             (Bytes{'?', 'x', '?', '?', 'y', 0, 0, 0}));
   // Nine UTF-16 units are too long for SetPresetName even when they convert to
   // fewer bytes; RegisterPreset counts the converted bytes.
-  Bstr nineUnits(u"ABCDEFG\U0001F600");
+  Bstr nineUnits(COM_TEXT("ABCDEFG\U0001F600"));
   EXPECT_EQ(SetPresetName(*state_, 1, nineUnits.get()), E_INVALIDARG);
   Advance(3s);
   EXPECT_EQ(RegisterPreset(*state_, 1, nineUnits.get()), S_OK);
   EXPECT_EQ(camera_->frames.back(), Vendor(0x00, 0x71, {0x01, 'A', 'B', 'C', 'D', 'E', 'F', 'G', '?'}));
 }
+#endif
 
 TEST_F(PresetFixture, NameEndsAtAnEmbeddedTerminator) {
-  Bstr name(platform::ComString(u"AB\0CDEFGHIJK", 12));
+  Bstr name(platform::ComString(COM_TEXT("AB\0CDEFGHIJK"), 12));
   EXPECT_EQ(SetPresetName(*state_, 1, name.get()), S_OK);
   EXPECT_EQ(Bytes(storage_->files[SlotPath(1)].begin() + 2, storage_->files[SlotPath(1)].begin() + 10),
             (Bytes{'A', 'B', 0, 0, 0, 0, 0, 0}));

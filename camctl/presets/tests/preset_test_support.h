@@ -31,6 +31,7 @@
 #include "platform/storage_driver.h"
 #include "storage/frames.h"
 #include "storage/storage_channel.h"
+#include "tests/support/test_environment.h"
 
 namespace camctl::presets_testing {
 
@@ -207,6 +208,8 @@ inline std::string SlotPath(int slot) {
 }
 
 // An attached camera with three slots and an open storage channel.
+using velquin_testing::SetEnvironment;
+
 class PresetFixture : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -216,7 +219,7 @@ class PresetFixture : public ::testing::Test {
     for (char& c : ns_)
       if (!std::isalnum(static_cast<unsigned char>(c)) && c != '-') c = '_';
     ns_ = ns_.substr(0, 100);
-    ::setenv("VELQUIN_MUTEX_NAMESPACE", ns_.c_str(), 1);
+    SetEnvironment("VELQUIN_MUTEX_NAMESPACE", ns_);
 
     FakeNowNs() = 1'000'000'000;
     SetSettleClock(&FakeNow);
@@ -255,7 +258,7 @@ class PresetFixture : public ::testing::Test {
     const std::string prefix = "velquin-mutex-" + ns_ + "-";
     for (const auto& entry : std::filesystem::directory_iterator("/dev/shm", ec))
       if (entry.path().filename().string().rfind(prefix, 0) == 0) std::filesystem::remove(entry.path(), ec);
-    ::unsetenv("VELQUIN_MUTEX_NAMESPACE");
+    SetEnvironment("VELQUIN_MUTEX_NAMESPACE", "");
   }
 
   // Forget what was sent so far.
