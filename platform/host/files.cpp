@@ -7,6 +7,8 @@
 
 #include <cstdlib>
 
+#include "descriptor.h"
+
 namespace platform {
 
 namespace {
@@ -20,25 +22,7 @@ HRESULT FromErrno(int error) {
   }
 }
 
-// Owns one file descriptor.
-class Descriptor {
- public:
-  explicit Descriptor(int fd) : fd_(fd) {}
-  ~Descriptor() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  Descriptor(const Descriptor&) = delete;
-  Descriptor& operator=(const Descriptor&) = delete;
-  int get() const { return fd_; }
-  bool Close() {
-    const int fd = fd_;
-    fd_ = -1;
-    return ::close(fd) == 0;
-  }
-
- private:
-  int fd_;
-};
+using host::Descriptor;
 
 }  // namespace
 
@@ -54,22 +38,19 @@ HRESULT ReplaceFileContents(const std::filesystem::path& target, std::string_vie
   struct stat old {};
   const mode_t mode = ::stat(target.c_str(), &old) == 0 ? (old.st_mode & 0777) : 0644;
   if (::fchmod(fd.get(), mode) != 0) return fail(errno);
-  while (!bytes.empty()) {
-    const ssize_t n = ::write(fd.get(), bytes.data(), bytes.size());
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return fail(errno);
-    }
-    bytes.remove_prefix(static_cast<size_t>(n));
+  if (const int error = host::WriteAll(fd.get(), reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size());
+      error != 0) {
+    return fail(error == host::kShortWrite ? ENOSPC : error);
   }
   if (::fsync(fd.get()) != 0) return fail(errno);
-  if (!fd.Close()) return fail(errno);
+  if (const int error = fd.Close(); error != 0) return fail(error);
   if (::rename(name.c_str(), target.c_str()) != 0) return fail(errno);
   return S_OK;
 }
 
 HRESULT ReadFileContents(const std::filesystem::path& path, std::string& bytes) {
-  Descriptor fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  // Non-blocking, so a FIFO or device in place of the file never stalls the caller.
+  Descriptor fd(::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
   if (fd.get() < 0) return FromErrno(errno);
   struct stat info {};
   if (::fstat(fd.get(), &info) != 0) return FromErrno(errno);

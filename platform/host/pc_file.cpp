@@ -9,10 +9,15 @@
 #include <atomic>
 #include <string>
 
+#include "descriptor.h"
 #include "platform/pc_file.h"
 
 namespace platform {
 namespace {
+
+using host::Descriptor;
+using host::kShortWrite;
+using host::WriteAll;
 
 // The folder part of a path ("." for a bare name, "/" for the root).
 std::string FolderOf(const std::string& path) {
@@ -62,44 +67,6 @@ uint32_t Win32Error(int error, const std::string& path) {
     default:
       return 31;  // ERROR_GEN_FAILURE
   }
-}
-
-// A descriptor closed on every path.
-class Descriptor {
- public:
-  explicit Descriptor(int fd) : fd_(fd) {}
-  ~Descriptor() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  Descriptor(const Descriptor&) = delete;
-  Descriptor& operator=(const Descriptor&) = delete;
-  int get() const { return fd_; }
-  // Closes now; the close's own failure (a delayed write error) is reported.
-  int Close() {
-    const int fd = fd_;
-    fd_ = -1;
-    return ::close(fd) == 0 ? 0 : errno;
-  }
-
- private:
-  int fd_;
-};
-
-// Writes everything, retrying on interruption; errno of the failure, or
-// kShortWrite when the file took no more bytes without saying why.
-constexpr int kShortWrite = -1;
-int WriteAll(int fd, const uint8_t* data, size_t size) {
-  while (size > 0) {
-    const ssize_t n = ::write(fd, data, size);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return errno;
-    }
-    if (n == 0) return kShortWrite;
-    data += n;
-    size -= static_cast<size_t>(n);
-  }
-  return 0;
 }
 
 // Fills an open new file and closes it; on failure the file is removed.

@@ -4,6 +4,7 @@
 
 #include <signal.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -231,6 +232,23 @@ TEST_F(PresetFileOnDisk, SaveReplacesAndLoadReads) {
   EXPECT_FALSE(LoadPresetFromFile(dir_ / "missing.DQX", untouched, error));
   EXPECT_EQ(error, "File Not Found");
   EXPECT_EQ(untouched, values);
+}
+
+// A FIFO or a folder named like a settings file is refused at once and
+// changes nothing (a blocking open would hang the program on the FIFO).
+TEST_F(PresetFileOnDisk, SpecialFilesAreRefusedWithoutWaiting) {
+  const fs::path fifo = dir_ / "Pipe.DQX";
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  fs::create_directories(dir_ / "Folder.DQX");
+  for (const fs::path& path : {fifo, dir_ / "Folder.DQX"}) {
+    SCOPED_TRACE(path.filename().string());
+    EditorValues values = DefaultValues();
+    const EditorValues before = values;
+    std::string error;
+    EXPECT_FALSE(LoadPresetFromFile(path, values, error));
+    EXPECT_NE(error.find("Cannot read"), std::string::npos) << error;
+    EXPECT_EQ(values, before);
+  }
 }
 
 TEST_F(PresetFileOnDisk, FailedSaveLeavesTheOldFile) {
