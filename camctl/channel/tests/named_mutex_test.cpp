@@ -123,6 +123,8 @@ TEST_F(NamedMutexTest, ProcessesRacingToCreateItStillExcludeEachOther) {
   EXPECT_EQ(value, kProcesses * kRounds);
 }
 
+// Linux: the lock's shared-memory object, its owner and its permissions.
+#ifndef _WIN32
 // The shared-memory object behind a mutex name of this test's namespace.
 std::filesystem::path ObjectOf(const std::string& ns, const std::string& name) {
   return std::filesystem::path("/dev/shm") / ("velquin-mutex-" + ns + "-" + name + ".u" + std::to_string(::geteuid()));
@@ -182,6 +184,7 @@ TEST_F(NamedMutexTest, PlantedOrHalfInitialisedObjectsAreRefusedOrRecovered) {
     EXPECT_EQ(LockFromOtherThread(*mutex, 0), LockResult::Acquired);
   }
 }
+#endif  // _WIN32
 
 }  // namespace
 }  // namespace camctl::testing
