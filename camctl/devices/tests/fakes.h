@@ -19,6 +19,7 @@
 #include "platform/avc_transport.h"
 #include "platform/storage_driver.h"
 #include "platform/video_devices.h"
+#include "tests/support/test_environment.h"
 
 namespace camctl::testing {
 
@@ -201,7 +202,7 @@ class FakeWorldTest : public ::testing::Test {
   void SetUp() override {
     std::random_device rd;
     ns_ = "devtest-" + std::to_string(rd()) + "-" + std::to_string(rd());
-    ::setenv("VELQUIN_MUTEX_NAMESPACE", ns_.c_str(), 1);
+    velquin_testing::SetEnvironment("VELQUIN_MUTEX_NAMESPACE", ns_);
     g_world = &world_;
     DeviceSources sources;
     sources.listVideoInputDevices = FakeListVideo;
@@ -218,7 +219,7 @@ class FakeWorldTest : public ::testing::Test {
     std::error_code ec;
     for (const auto& e : std::filesystem::directory_iterator("/dev/shm", ec))
       if (e.path().filename().string().find(ns_) != std::string::npos) std::filesystem::remove(e.path(), ec);
-    ::unsetenv("VELQUIN_MUTEX_NAMESPACE");
+    velquin_testing::SetEnvironment("VELQUIN_MUTEX_NAMESPACE", "");
   }
 
   FakeWorld world_;

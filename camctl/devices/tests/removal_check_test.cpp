@@ -2,19 +2,18 @@
 // the camera and mark the object removed.
 #include <gtest/gtest.h>
 
-#include <stdlib.h>
-
 #include <random>
 #include <string>
 
 #include "camctl/devices/device_watcher.h"
+#include "tests/support/test_environment.h"
 
 namespace camctl::testing {
 namespace {
 
 TEST(RemovalCheck, OnlyTheSelectedPathInAnyLetterCaseReleasesTheCamera) {
-  ::setenv("VELQUIN_MUTEX_NAMESPACE", ("removal-check-" + std::to_string(std::random_device{}())).c_str(), 1);
-  const platform::ComString selected = u"\\\\?\\avc#maker&kv7&camcorder#0800460102ab0001#{65e8773d-8f56-11d0-a3b9-00a0c9223196}";
+  velquin_testing::SetEnvironment("VELQUIN_MUTEX_NAMESPACE", "removal-check-" + std::to_string(std::random_device{}()));
+  const platform::ComString selected = platform::Utf8ToCom("\\\\?\\avc#maker&kv7&camcorder#0800460102ab0001#{65e8773d-8f56-11d0-a3b9-00a0c9223196}");
   const struct {
     const char* name;
     platform::ComString selectedPath;
@@ -23,10 +22,10 @@ TEST(RemovalCheck, OnlyTheSelectedPathInAnyLetterCaseReleasesTheCamera) {
   } cases[] = {
       {"same path", selected, selected, true},
       {"other letter case", selected,
-       u"\\\\?\\AVC#MAKER&KV7&CAMCORDER#0800460102AB0001#{65E8773D-8F56-11D0-A3B9-00A0C9223196}", true},
+       platform::Utf8ToCom("\\\\?\\AVC#MAKER&KV7&CAMCORDER#0800460102AB0001#{65E8773D-8F56-11D0-A3B9-00A0C9223196}"), true},
       {"another camera", selected,
-       u"\\\\?\\avc#maker&kv7&camcorder#0800460102ab0002#{65e8773d-8f56-11d0-a3b9-00a0c9223196}", false},
-      {"a longer path", selected, selected + u"x", false},
+       platform::Utf8ToCom("\\\\?\\avc#maker&kv7&camcorder#0800460102ab0002#{65e8773d-8f56-11d0-a3b9-00a0c9223196}"), false},
+      {"a longer path", selected, selected + platform::Utf8ToCom("x"), false},
       {"nothing selected", platform::ComString(), selected, false},
       {"empty notice, nothing selected", platform::ComString(), platform::ComString(), false},
   };
@@ -45,7 +44,7 @@ TEST(RemovalCheck, OnlyTheSelectedPathInAnyLetterCaseReleasesTheCamera) {
     EXPECT_EQ(removals, c.released ? 1 : 0);
     EXPECT_EQ(state.connection, c.released ? ConnectionState::Removed : ConnectionState::Attached);
   }
-  ::unsetenv("VELQUIN_MUTEX_NAMESPACE");
+  velquin_testing::SetEnvironment("VELQUIN_MUTEX_NAMESPACE", "");
 }
 
 }  // namespace

@@ -15,6 +15,7 @@
 #include "camctl/settings/preset_zero.h"
 #include "platform/named_mutex.h"
 #include "settings_test_support.h"
+#include "tests/support/test_environment.h"
 
 namespace camctl::settings::testing {
 namespace {
@@ -607,32 +608,32 @@ TEST_F(SettingsTest, PictureWritesKeepTheCameraMutexFromWriteToReadBack) {
 
 TEST(PresetZeroHook, ModelWordIsTheTextBetweenTheFirstTwoAmpersands) {
   platform::ComString word;
-  ASSERT_TRUE(ModelWord(u"\\\\?\\avc#maker&kv7&camcorder&0#1234#{x}", word));
-  EXPECT_EQ(word, u"kv7");
-  ASSERT_TRUE(ModelWord(u"a&&b", word));
-  EXPECT_EQ(word, u"");
-  EXPECT_FALSE(ModelWord(u"avc#maker&kv7", word));
-  EXPECT_FALSE(ModelWord(u"", word));
+  ASSERT_TRUE(ModelWord(COM_TEXT("\\\\?\\avc#maker&kv7&camcorder&0#1234#{x}"), word));
+  EXPECT_EQ(word, COM_TEXT("kv7"));
+  ASSERT_TRUE(ModelWord(COM_TEXT("a&&b"), word));
+  EXPECT_EQ(word, COM_TEXT(""));
+  EXPECT_FALSE(ModelWord(COM_TEXT("avc#maker&kv7"), word));
+  EXPECT_FALSE(ModelWord(COM_TEXT(""), word));
 }
 
 TEST(PresetZeroHook, AppliesToPictureWritesOnTheKv7ModelOnly) {
   const struct {
-    const char16_t* path;
+    const OLECHAR* path;
     bool kv7;
-  } cases[] = {{u"\\\\?\\avc#Maker&Kv7&camcorder#0011#{guid}", true},
-               {u"\\\\?\\avc#maker&KV7&x#0011", true},
-               {u"\\\\?\\avc#maker&kv70&camcorder#0011", false},
-               {u"\\\\?\\avc#maker&kv7", false},
-               {u"", false}};
+  } cases[] = {{COM_TEXT("\\\\?\\avc#Maker&Kv7&camcorder#0011#{guid}"), true},
+               {COM_TEXT("\\\\?\\avc#maker&KV7&x#0011"), true},
+               {COM_TEXT("\\\\?\\avc#maker&kv70&camcorder#0011"), false},
+               {COM_TEXT("\\\\?\\avc#maker&kv7"), false},
+               {COM_TEXT(""), false}};
   for (const auto& c : cases) EXPECT_EQ(IsPresetZeroModel(c.path), c.kv7);
 
-  ::setenv("VELQUIN_MUTEX_NAMESPACE", ("settings-hook-" + UniqueToken()).c_str(), 1);
+  velquin_testing::SetEnvironment("VELQUIN_MUTEX_NAMESPACE", ("settings-hook-" + UniqueToken()));
   CameraState state;
   state.reapplyPresetZero = true;
   for (int32_t f = -1; f <= 36; ++f) EXPECT_EQ(NeedsPresetZeroReapply(state, f), f >= 20 && f <= 34) << f;
   state.reapplyPresetZero = false;
   EXPECT_FALSE(NeedsPresetZeroReapply(state, 20));
-  ::unsetenv("VELQUIN_MUTEX_NAMESPACE");
+  velquin_testing::SetEnvironment("VELQUIN_MUTEX_NAMESPACE", "");
 }
 
 }  // namespace

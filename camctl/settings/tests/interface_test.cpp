@@ -16,6 +16,7 @@
 #include "camctl/object/interfaces.h"
 #include "camctl/settings/device_modes.h"
 #include "settings_test_support.h"
+#include "tests/support/test_environment.h"
 
 namespace camctl::settings::testing {
 namespace {
@@ -29,7 +30,7 @@ class InterfaceTest : public SettingsTest {
     if (HasFatalFailure()) return;
     dir_ = fs::temp_directory_path() / ("velquin-settings-" + mutexNamespace());
     fs::create_directories(dir_);
-    ::setenv("VELQUIN_LOG_DIR", dir_.c_str(), 1);
+    velquin_testing::SetEnvironment("VELQUIN_LOG_DIR", dir_.string());
     ASSERT_EQ(CameraControl::Create(nullptr, IID_ICDVCameraControl, reinterpret_cast<void**>(&control_)), S_OK);
     ASSERT_EQ(control_->QueryInterface(IID_ICDVDeviceControl, reinterpret_cast<void**>(&modes_)), S_OK);
     object_ = &CameraControl::FromIdentity(control_)->State();
@@ -40,7 +41,7 @@ class InterfaceTest : public SettingsTest {
   void TearDown() override {
     if (modes_) modes_->Release();
     if (control_) control_->Release();  // detaches the object's camera
-    ::unsetenv("VELQUIN_LOG_DIR");
+    velquin_testing::SetEnvironment("VELQUIN_LOG_DIR", "");
     std::error_code ec;
     fs::remove_all(dir_, ec);
     SettingsTest::TearDown();
@@ -134,8 +135,14 @@ TEST_F(InterfaceTest, RemovedAndDetachedObjectsAnswerTheirState) {
 class OtherProcessHolds {
  public:
   explicit OtherProcessHolds(const fs::path& dir) : ready_(dir / "held"), release_(dir / "release") {
+#ifdef _WIN32
+    // cmd.exe drops the first and the last quote of the line: give it a pair to drop.
+    const std::string cmd = std::string("\"\"") + SETTINGS_MUTEX_HOLDER + "\" \"" + ready_.string() + "\" \"" +
+                            release_.string() + "\"\"";
+#else
     const std::string cmd =
         std::string("'") + SETTINGS_MUTEX_HOLDER + "' '" + ready_.string() + "' '" + release_.string() + "'";
+#endif
     runner_ = std::thread([this, cmd] { status_ = std::system(cmd.c_str()); });
   }
   ~OtherProcessHolds() { Release(); }

@@ -26,6 +26,7 @@
 #include "camctl/object/camera_state.h"
 #include "camctl/settings/camera_settings.h"
 #include "platform/avc_transport.h"
+#include "tests/support/test_environment.h"
 
 namespace camctl::settings::testing {
 
@@ -154,7 +155,7 @@ class SettingsTest : public ::testing::Test {
     for (char& c : name)
       if (!std::isalnum(static_cast<unsigned char>(c)) && c != '-') c = '_';
     mutexNamespace_ = name.substr(0, 100);
-    ::setenv("VELQUIN_MUTEX_NAMESPACE", mutexNamespace_.c_str(), 1);
+    velquin_testing::SetEnvironment("VELQUIN_MUTEX_NAMESPACE", mutexNamespace_);
 
     FakeTime::Reset();
     SetReadBackTiming({&FakeTime::Sleep, &FakeTime::Tick});
@@ -174,7 +175,7 @@ class SettingsTest : public ::testing::Test {
     StopSettleTimer();
     SetReadBackTiming({});
     FakeTime::Reset();
-    ::unsetenv("VELQUIN_MUTEX_NAMESPACE");
+    velquin_testing::SetEnvironment("VELQUIN_MUTEX_NAMESPACE", "");
     std::error_code ec;
     const std::string prefix = "velquin-mutex-" + mutexNamespace_ + "-";
     for (const auto& entry : std::filesystem::directory_iterator("/dev/shm", ec))

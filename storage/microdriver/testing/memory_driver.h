@@ -39,8 +39,13 @@ struct MemoryVolume {
   MemoryFile& Add(const std::string& folder, const std::string& name, const std::string& extension, uint8_t attributes,
                   uint32_t size) {
     MemoryFile file;
-    std::strncpy(file.entry.name, name.c_str(), 8);
-    std::strncpy(file.entry.extension, extension.c_str(), 3);
+    // Fixed fields, zero-padded and not terminated: longer text is cut on purpose.
+    auto copyField = [](char* field, size_t width, const std::string& text) {
+      std::memset(field, 0, width);
+      std::memcpy(field, text.data(), std::min(width, text.size()));
+    };
+    copyField(file.entry.name, 8, name);
+    copyField(file.entry.extension, 3, extension);
     file.entry.attributes = attributes;
     file.entry.time = sf::DosDateTime{2004, 1, 2, 3, 4, 6};
     file.entry.size = size;
