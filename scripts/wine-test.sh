@@ -17,10 +17,14 @@ clsid='{9D3166E1-A31E-4E07-A6BF-ADBE75266CFE}'
 libid='{47AA0C35-5634-46F1-8709-8F8F8CD36739}'
 class_key="HKCR\\CLSID\\$clsid"
 
-for needed in "$dll" "$out/storage/microdriver/torwen.dll" "$tools/camlist/camlist.exe" \
-              "$tools/presetctl/presetctl.exe" "$tools/camfiles/camfiles.exe" \
-              "$out/tests/windows/windows_unit_tests.exe" "$out/tests/windows/windows_mutex_holder.exe"; do
-  [ -f "$needed" ] || { echo "wine-test: $needed is missing (run scripts/cross-build.sh first)" >&2; exit 1; }
+unit_programs=(windows_unit_tests windows_devices_tests windows_settings_tests windows_presets_app_tests
+               windows_torwen_tests)
+needed=("$dll" "$out/storage/microdriver/torwen.dll" "$tools/camlist/camlist.exe" "$tools/presetctl/presetctl.exe"
+        "$tools/camfiles/camfiles.exe" "$out/tests/windows/windows_mutex_holder.exe"
+        "$out/tests/windows/windows_settings_mutex_holder.exe")
+for program in "${unit_programs[@]}"; do needed+=("$out/tests/windows/$program.exe"); done
+for file in "${needed[@]}"; do
+  [ -f "$file" ] || { echo "wine-test: $file is missing (run scripts/cross-build.sh first)" >&2; exit 1; }
 done
 echo "== native presetctl (compared with the Windows one) =="
 cmake --preset native >/dev/null && cmake --build --preset native --target presetctl -j2 >/dev/null || {
@@ -172,17 +176,19 @@ run "$tools/camfiles/camfiles.exe" --library "$torwen" --device "$device" status
 expect_run "camfiles.exe status without a storage driver" 1 err \
   "camfiles: opening the camera: no such file on the camera (0x80070002)"
 
-# The portable unit tests built for Windows: one case for the whole program.
-# They start the camera mutex's second process by name from their own folder.
+# The portable unit tests built for Windows: one case per program. They start
+# their second processes by name from their own folder.
 tests_dir="$out/tests/windows"
-pushd "$tests_dir" >/dev/null
-RUN_TIMEOUT=300 run windows_unit_tests.exe
-popd >/dev/null
-if [ "$status" = 0 ] && grep -q '^\[  PASSED  \]' "$work/out" && ! grep -q '^\[  FAILED  \]' "$work/out"; then
-  pass "windows_unit_tests.exe: $(grep -m1 '^\[==========\] .* ran' "$work/out" | sed 's/^\[=*\] //')"
-else
-  fail "windows_unit_tests.exe" "exit $status; $(grep -E '^\[  FAILED  \]' "$work/out" | head -20 | tr '\n' ' ')"
-fi
+for program in "${unit_programs[@]}"; do
+  pushd "$tests_dir" >/dev/null
+  RUN_TIMEOUT=300 run "$program.exe"
+  popd >/dev/null
+  if [ "$status" = 0 ] && grep -q '^\[  PASSED  \]' "$work/out" && ! grep -q '^\[  FAILED  \]' "$work/out"; then
+    pass "$program.exe: $(grep -m1 '^\[==========\] .* ran' "$work/out" | sed 's/^\[=*\] //')"
+  else
+    fail "$program.exe" "exit $status; $(grep -E '^\[  FAILED  \]' "$work/out" | head -20 | tr '\n' ' ')"
+  fi
+done
 
 timeout 60 wineserver -k 2>/dev/null
 echo "wine stage: $((SECONDS - started)) s"
