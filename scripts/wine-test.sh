@@ -21,8 +21,8 @@ libid='{47AA0C35-5634-46F1-8709-8F8F8CD36739}'
 class_key="HKCR\\CLSID\\$clsid"
 
 vcam_dll=$out/sim/windows/vcamdv.dll
-for needed in "$dll" "$vcam_dll" "$out/storage/microdriver/torwen.dll" "$tools/camlist/camlist.exe" \
-              "$tools/presetctl/presetctl.exe" "$tools/camfiles/camfiles.exe" \
+for needed in "$dll" "$vcam_dll" "$out/sim/windows/vcam_dshow_tests.exe" "$out/storage/microdriver/torwen.dll" \
+              "$tools/camlist/camlist.exe" "$tools/presetctl/presetctl.exe" "$tools/camfiles/camfiles.exe" \
               "$out/tests/windows/windows_unit_tests.exe" "$out/tests/windows/windows_mutex_holder.exe"; do
   [ -f "$needed" ] || { echo "wine-test: $needed is missing (run scripts/cross-build.sh first)" >&2; exit 1; }
 done
@@ -269,6 +269,14 @@ if [ "$status" = 0 ]; then pass "regsvr32 /u vcamdv.dll"; else fail "regsvr32 /u
 expect_no_key "$vcam_class_key"
 expect_devices
 expect_no_key "$cam1_imaging"
+
+# The virtual camera's filter on cameras of a temporary root: one case.
+RUN_TIMEOUT=120 run "$out/sim/windows/vcam_dshow_tests.exe"
+if [ "$status" = 0 ] && grep -q '^\[  PASSED  \]' "$work/out" && ! grep -q '^\[  FAILED  \]' "$work/out"; then
+  pass "vcam_dshow_tests.exe: $(grep -m1 '^\[==========\] .* ran' "$work/out" | sed 's/^\[=*\] //')"
+else
+  fail "vcam_dshow_tests.exe" "exit $status; $(grep -E '^\[  FAILED  \]' "$work/out" | head -20 | tr '\n' ' ')"
+fi
 
 # The portable unit tests built for Windows: one case for the whole program.
 # They start the camera mutex's second process by name from their own folder.

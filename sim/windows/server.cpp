@@ -1,8 +1,6 @@
 // The in-process server's entry points and its class object.
 #include <windows.h>
 
-#include <atomic>
-
 #include "vcam_filter.h"
 
 namespace vcam::dshow {
@@ -10,8 +8,6 @@ namespace {
 
 constexpr IID kIidUnknown = {0x00000000, 0x0000, 0x0000, {0xC0, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x46}};
 constexpr IID kIidClassFactory = {0x00000001, 0x0000, 0x0000, {0xC0, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x46}};
-
-std::atomic<long> g_locks{0};
 
 // The one class object; it lives as long as the module, so its count only
 // locks the server.
@@ -48,10 +44,6 @@ class ClassFactory final : public IClassFactory {
 ClassFactory g_factory;
 
 }  // namespace
-
-void LockModule() noexcept { g_locks.fetch_add(1, std::memory_order_relaxed); }
-void UnlockModule() noexcept { g_locks.fetch_sub(1, std::memory_order_acq_rel); }
-long ModuleLocks() noexcept { return g_locks.load(std::memory_order_acquire); }
 
 }  // namespace vcam::dshow
 
