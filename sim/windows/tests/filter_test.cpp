@@ -15,6 +15,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "vcam/vcam.h"
@@ -249,6 +250,38 @@ TEST_F(FilterTest, RawCommandAnswersInPlaceWithinTheFrameBuffer) {
             static_cast<HRESULT>(kDeviceRemoved));
   EXPECT_EQ(std::memcmp(frame, kQuery, sizeof kQuery), 0);
   EXPECT_EQ(camera_->ReadTrace().back().response, "-");
+}
+
+// The class is registered "Both": threads of one process share a filter, and
+// every exchange is answered whole, one at a time.
+TEST_F(FilterTest, ConcurrentRawCommandsEachGetTheirOwnAnswer) {
+  Ref<IUnknown> filter = BoundFilter();
+  auto transport = Query<IAMExtTransport>(filter.get(), kIidExtTransport);
+  camera_->ClearTrace();
+  constexpr int kThreads = 4;
+  constexpr int kExchanges = 25;
+  std::vector<int> wrong(kThreads, 0);
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t) {
+    threads.emplace_back([&, t] {
+      for (int i = 0; i < kExchanges; ++i) {
+        uint8_t frame[kAvcFrameSize] = {};
+        std::memcpy(frame, kQuery, sizeof kQuery);
+        LONG length = sizeof kQuery;
+        const HRESULT hr =
+            transport->GetTransportBasicParameters(kRawCommand, &length, reinterpret_cast<LPOLESTR*>(frame));
+        if (hr != S_OK || std::memcmp(frame, kQueryAnswer, sizeof kQueryAnswer) != 0) ++wrong[t];
+      }
+    });
+  }
+  for (std::thread& thread : threads) thread.join();
+  for (int t = 0; t < kThreads; ++t) EXPECT_EQ(wrong[t], 0) << "thread " << t;
+  const std::vector<TraceEntry> trace = camera_->ReadTrace();
+  ASSERT_EQ(trace.size(), static_cast<size_t>(kThreads * kExchanges));
+  for (const TraceEntry& entry : trace) {
+    EXPECT_EQ(entry.frame, "012000000085001013FFFF");
+    EXPECT_EQ(entry.response, "0C20000000850010130101");
+  }
 }
 
 TEST_F(FilterTest, ExternalDeviceReportsPortPowerAndUniqueId) {
