@@ -3,9 +3,12 @@
 # VELQUIN.dll with regsvr32 and checks its keys with reg query, unregisters it
 # and checks they are gone, registers it again and runs the Windows clients
 # (camlist, presetctl, camfiles with torwen.dll) and the portable unit tests
-# built for Windows. Each check is one case; the stage ends with
+# built for Windows. The virtual DV camera (vcamdv.dll) is registered for
+# cameras made with the native vcam tool, its keys checked, and camlist and
+# presetctl find its camera through Wine's DirectShow device enumerator. Each check is one case; the stage ends with
 # "wine: N passed, N failed" and fails when a case fails.
-# Needs scripts/cross-build.sh first; builds the native presetctl it compares with.
+# Needs scripts/cross-build.sh first; builds the native presetctl it compares
+# with and the native vcam tool that makes the cameras.
 set -uo pipefail
 cd "$(dirname "$0")/.."
 
@@ -19,16 +22,17 @@ class_key="HKCR\\CLSID\\$clsid"
 
 unit_programs=(windows_unit_tests windows_devices_tests windows_settings_tests windows_presets_app_tests
                windows_torwen_tests)
-needed=("$dll" "$out/storage/microdriver/torwen.dll" "$tools/camlist/camlist.exe" "$tools/presetctl/presetctl.exe"
-        "$tools/camfiles/camfiles.exe" "$out/tests/windows/windows_mutex_holder.exe"
-        "$out/tests/windows/windows_settings_mutex_holder.exe")
+vcam_dll=$out/sim/windows/vcamdv.dll
+needed=("$dll" "$vcam_dll" "$out/sim/windows/vcam_dshow_tests.exe" "$out/storage/microdriver/torwen.dll"
+        "$tools/camlist/camlist.exe" "$tools/presetctl/presetctl.exe" "$tools/camfiles/camfiles.exe"
+        "$out/tests/windows/windows_mutex_holder.exe" "$out/tests/windows/windows_settings_mutex_holder.exe")
 for program in "${unit_programs[@]}"; do needed+=("$out/tests/windows/$program.exe"); done
 for file in "${needed[@]}"; do
   [ -f "$file" ] || { echo "wine-test: $file is missing (run scripts/cross-build.sh first)" >&2; exit 1; }
 done
-echo "== native presetctl (compared with the Windows one) =="
-cmake --preset native >/dev/null && cmake --build --preset native --target presetctl -j2 >/dev/null || {
-  echo "wine-test: the native presetctl did not build" >&2; exit 1; }
+echo "== native presetctl (compared with the Windows one) and vcam =="
+cmake --preset native >/dev/null && cmake --build --preset native --target presetctl vcam_tool -j2 >/dev/null || {
+  echo "wine-test: the native presetctl or vcam did not build" >&2; exit 1; }
 
 # A prefix of our own, made anew each run so no registration survives from an earlier one.
 export WINEPREFIX="$PWD/$out/wine-test-prefix" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
@@ -175,6 +179,108 @@ run reg add "HKLM\\SYSTEM\\CurrentControlSet\\Control\\Class\\$device" /v DevSym
 run "$tools/camfiles/camfiles.exe" --library "$torwen" --device "$device" status
 expect_run "camfiles.exe status without a storage driver" 1 err \
   "camfiles: opening the camera: no such file on the camera (0x80070002)"
+
+# The virtual DV camera. Its cameras live in $work/cams, made by the native
+# vcam tool; Windows processes get the same folder as VCAM_HOME. Registering
+# adds one video input device per camera (and its imaging class key),
+# replacing the earlier set; /u removes them all.
+vcam_module=$(winepath -w "$vcam_dll" 2>/dev/null)
+vcam_class_key='HKCR\CLSID\{8639C7AC-14E0-4859-B8DC-645EDD2DFA3E}'
+instances='HKCR\CLSID\{860BB310-5D01-11D0-BD3B-00A0C911CE86}\Instance'
+imaging_class='HKLM\SYSTEM\CurrentControlSet\Control\Class'
+mkdir -p "$work/cams"
+cams_win=$(winepath -w "$work/cams" 2>/dev/null)
+vcam() { VCAM_HOME="$work/cams" build/native/sim/vcam "$@" >/dev/null; }
+identity() { sed -n "s/^$2=//p" "$work/cams/$1/identity"; }
+register_vcam() {
+  VCAM_HOME=$cams_win run regsvr32 /s "$vcam_dll"
+  if [ "$status" = 0 ]; then pass "regsvr32 vcamdv.dll $1"; else fail "regsvr32 vcamdv.dll $1" "exit $status"; fi
+}
+# Case: the devices registered by the virtual camera are exactly $@.
+expect_devices() {
+  local got
+  run reg query "$instances" /s
+  got=$(awk '/^HKEY_/ { key = $0; sub(/.*\\/, "", key) } /CLSID +REG_SZ +\{8639C7AC-14E0-4859-B8DC-645EDD2DFA3E\}/ { print key }' \
+        "$work/out" | sort | tr '\n' ' ')
+  if [ "$got" = "$*${*:+ }" ]; then pass "video input devices of vcamdv.dll: ${*:-none}"
+  else fail "video input devices of vcamdv.dll: ${*:-none}" "registered: ${got:-none}"; fi
+}
+# Cases: camera $1's device and imaging class key hold its identity.
+expect_camera_keys() {
+  expect_value "$instances\\$1" CLSID '{8639C7AC-14E0-4859-B8DC-645EDD2DFA3E}'
+  expect_value "$instances\\$1" FriendlyName "$(identity "$1" friendly_name)"
+  expect_value "$instances\\$1" DevicePath "$(identity "$1" device_path)"
+  expect_value "$instances\\$1" VcamFolder "$cams_win\\$1"
+  expect_value "$imaging_class\\$(identity "$1" imaging_device_id)" DevSymLink "$(identity "$1" dev_sym_link)"
+}
+
+register_vcam "without cameras"
+expect_value "$vcam_class_key" "" "Virtual DV Camera"
+expect_value "$vcam_class_key\\InprocServer32" "" "$vcam_module"
+expect_value "$vcam_class_key\\InprocServer32" ThreadingModel "Both"
+expect_devices
+
+vcam create cam1
+register_vcam "with one camera"
+expect_devices cam1
+expect_camera_keys cam1
+
+# Wine's device enumerator binds the filter through the device's property
+# bag; the library's identification query reaches the camera's trace. The
+# friendly name shown is the device manager's, which stays empty: Wine 8's
+# SetupDiOpenDeviceInterfaceW is a stub that finds no interface.
+pnp_name=""
+VCAM_HOME=$cams_win run "$tools/camlist/camlist.exe"
+expect_run "camlist.exe lists the virtual camera" 0 out "Cameras found: 1
+  [0] $(identity cam1 friendly_name)#$(identity cam1 unique_id)
+      friendly name: $pnp_name
+      device path:   $(identity cam1 device_path)
+      model:         $(identity cam1 model)"
+if grep -q ' cam1 avc 012000000085001013FFFF 0C[0-9A-F]* 0$' "$work/cams/cam1/trace.log" 2>/dev/null; then
+  pass "the identification query in the camera's trace"
+else
+  fail "the identification query in the camera's trace" "$(tail -n 3 "$work/cams/cam1/trace.log" 2>&1)"
+fi
+VCAM_HOME=$cams_win run "$tools/presetctl/presetctl.exe" cameras
+expect_run "presetctl.exe cameras lists the virtual camera" 0 out "$(identity cam1 friendly_name)#$(identity cam1 unique_id)
+  model:       $(identity cam1 model)
+  device path: $(identity cam1 device_path)"
+
+# An unplugged camera answers the query with "device removed" and is not listed.
+vcam unplug cam1
+VCAM_HOME=$cams_win run "$tools/camlist/camlist.exe"
+expect_run "camlist.exe without the unplugged camera" 0 out "Cameras found: 0"
+if tail -n 1 "$work/cams/cam1/trace.log" | grep -q ' cam1 avc 012000000085001013FFFF - 1617$'; then
+  pass "the unplugged camera's trace: the query answered 1617"
+else
+  fail "the unplugged camera's trace: the query answered 1617" "$(tail -n 1 "$work/cams/cam1/trace.log" 2>&1)"
+fi
+vcam plug cam1
+
+vcam create cam2
+register_vcam "with two cameras"
+expect_devices cam1 cam2
+expect_camera_keys cam2
+cam2_imaging="$imaging_class\\$(identity cam2 imaging_device_id)"
+vcam delete cam2
+register_vcam "after a camera was deleted"
+expect_devices cam1
+expect_no_key "$cam2_imaging"
+
+cam1_imaging="$imaging_class\\$(identity cam1 imaging_device_id)"
+run regsvr32 /s /u "$vcam_dll"
+if [ "$status" = 0 ]; then pass "regsvr32 /u vcamdv.dll"; else fail "regsvr32 /u vcamdv.dll" "exit $status"; fi
+expect_no_key "$vcam_class_key"
+expect_devices
+expect_no_key "$cam1_imaging"
+
+# The virtual camera's filter on cameras of a temporary root: one case.
+RUN_TIMEOUT=120 run "$out/sim/windows/vcam_dshow_tests.exe"
+if [ "$status" = 0 ] && grep -q '^\[  PASSED  \]' "$work/out" && ! grep -q '^\[  FAILED  \]' "$work/out"; then
+  pass "vcam_dshow_tests.exe: $(grep -m1 '^\[==========\] .* ran' "$work/out" | sed 's/^\[=*\] //')"
+else
+  fail "vcam_dshow_tests.exe" "exit $status; $(grep -E '^\[  FAILED  \]' "$work/out" | head -20 | tr '\n' ' ')"
+fi
 
 # The portable unit tests built for Windows: one case per program. They start
 # their second processes by name from their own folder.

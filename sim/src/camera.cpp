@@ -1,10 +1,4 @@
-#include <fcntl.h>
 #include <stdio.h>
-#include <sys/file.h>
-#include <sys/mman.h>
-#include <sys/stat.h>
-#include <time.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
@@ -20,6 +14,7 @@
 #include "files.h"
 #include "internal.h"
 #include "vcam/vcam.h"
+#include "posix.h"  // last: on Windows it renames POSIX names
 
 namespace fs = std::filesystem;
 
@@ -348,7 +343,6 @@ std::string PresetFileRelative(uint8_t slot) {
 
 }  // namespace detail
 
-
 // ---------------------------------------------------------------------------
 // Root and camera directories.
 
@@ -358,11 +352,19 @@ void TouchEventsFile(const fs::path& root) noexcept {
 }
 
 fs::path RootDir() {
+#ifdef _WIN32
+  // Windows paths as the system holds them (UTF-16), never through the code page.
+  if (const wchar_t* home = _wgetenv(L"VCAM_HOME"); home != nullptr && *home != L'\0') return home;
+  const wchar_t* local = _wgetenv(L"LOCALAPPDATA");
+  if (local == nullptr || *local == L'\0') throw Error("neither VCAM_HOME nor LOCALAPPDATA is set");
+  return fs::path(local) / L"vcam";
+#else
   if (const char* home = std::getenv("VCAM_HOME"); home != nullptr && *home != '\0') return home;
   if (const char* xdg = std::getenv("XDG_STATE_HOME"); xdg != nullptr && *xdg == '/') return fs::path(xdg) / "vcam";
   const char* home = std::getenv("HOME");
   if (home == nullptr || *home == '\0') throw Error("neither VCAM_HOME nor HOME is set");
   return fs::path(home) / ".local" / "state" / "vcam";
+#endif
 }
 
 bool UsingDefaultRoot() {

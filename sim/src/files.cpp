@@ -1,17 +1,12 @@
 #include "files.h"
 
-#include <dirent.h>
-#include <fcntl.h>
-#include <signal.h>
-#include <sys/random.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <cerrno>
 #include <cstdio>
 #include <memory>
 #include <random>
 #include <vector>
+
+#include "posix.h"  // last: on Windows it renames POSIX names
 
 namespace vcam::detail {
 

@@ -1,8 +1,5 @@
 #include "names.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-
 #include <algorithm>
 #include <cctype>
 #include <cstring>
@@ -10,6 +7,7 @@
 
 #include "files.h"
 #include "storage/frames.h"
+#include "posix.h"  // last: on Windows it renames POSIX names
 
 namespace vcam::detail {
 

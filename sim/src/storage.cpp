@@ -1,8 +1,4 @@
 // The camera's storage driver: answers to storage command frames.
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <time.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -18,6 +14,7 @@
 #include "names.h"
 #include "storage/frames.h"
 #include "vcam/vcam.h"
+#include "posix.h"  // last: on Windows it renames POSIX names
 
 namespace vcam {
 

@@ -1,13 +1,35 @@
 #include "test_support.h"
 
 #include <stdlib.h>
+#ifndef _WIN32
 #include <unistd.h>
+#endif
 
 #include <fstream>
 #include <iterator>
+#include <random>
 
 namespace vcam::testing {
 
+#ifdef _WIN32
+void RootFixture::SetUp() {
+  // A new folder in the temporary folder; the creation itself fails on a name in use.
+  std::random_device rd;
+  const auto base = std::filesystem::temp_directory_path();
+  for (int attempt = 0; attempt < 16 && root_.empty(); ++attempt) {
+    const auto candidate = base / ("vcam-test-" + std::to_string(rd()) + std::to_string(rd()));
+    if (std::filesystem::create_directory(candidate)) root_ = candidate;
+  }
+  ASSERT_FALSE(root_.empty());
+  ASSERT_EQ(::_wputenv_s(L"VCAM_HOME", root_.c_str()), 0);
+}
+
+void RootFixture::TearDown() {
+  std::error_code ec;
+  std::filesystem::remove_all(root_, ec);
+  ::_wputenv_s(L"VCAM_HOME", L"");
+}
+#else
 void RootFixture::SetUp() {
   char templ[] = "/tmp/vcam-test-XXXXXX";
   ASSERT_NE(::mkdtemp(templ), nullptr);
@@ -20,6 +42,7 @@ void RootFixture::TearDown() {
   std::filesystem::remove_all(root_, ec);
   ::unsetenv("VCAM_HOME");
 }
+#endif
 
 std::unique_ptr<Camera> RootFixture::Create(const std::string& name, CameraOptions options) {
   return CreateCamera(root_, name, options);
@@ -32,6 +55,11 @@ void CameraFixture::SetUp() {
   camera_ = Create("cam", options);
   // No busy window unless a test asks for one: exchanges stay independent.
   camera_->Modify([](State& s) { s.busyMs = 0; });
+}
+
+void CameraFixture::TearDown() {
+  camera_.reset();
+  RootFixture::TearDown();
 }
 
 AvcFrame::AvcFrame(std::initializer_list<uint8_t> init) {

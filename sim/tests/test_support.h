@@ -2,9 +2,11 @@
 #pragma once
 
 #include <gtest/gtest.h>
+#ifndef _WIN32
 #include <sys/mman.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#endif
 
 #include <atomic>
 #include <new>
@@ -35,6 +37,8 @@ class RootFixture : public ::testing::Test {
 class CameraFixture : public RootFixture {
  protected:
   void SetUp() override;
+  // Closes the camera before its folder is removed (Windows keeps open folders).
+  void TearDown() override;
   std::unique_ptr<Camera> camera_;
 };
 
@@ -48,6 +52,9 @@ struct AvcFrame {
 
 // A vendor-dependent frame: ctype, 20 00 00 00 85, command set, code, operands.
 AvcFrame Vendor(uint8_t ctype, uint16_t set, uint8_t code, std::initializer_list<uint8_t> operands);
+
+#ifndef _WIN32
+// The helpers of the multi-process suites (fork) are Linux-only.
 
 // Runs `body` in a child process (its result is the exit status; an
 // exception exits 1). With `seconds`, the child is killed by an alarm when
@@ -114,6 +121,8 @@ class SharedFlag {
  private:
   std::atomic<bool>* flag_;
 };
+
+#endif  // !_WIN32
 
 // Writes a file through a WriteFile frame; returns its status byte (0xFF
 // when the exchange itself failed) and, in `stored`, the path written back.

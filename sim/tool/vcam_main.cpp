@@ -1,8 +1,6 @@
 // vcam: creates, lists, shows, plugs and unplugs virtual camcorders, sets
 // their registers and modes, scripts faults, prints the trace and holds the
 // camera mutex for tests. Exit codes: 0 success, 1 failure, 2 bad usage.
-#include <unistd.h>
-
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -267,7 +265,7 @@ int Show(Args& a) {
   const vcam::State s = camera->ReadState();
   std::printf("name: %s\nfolder: %s\nfriendly name: %s\ndevice path: %s\npnp friendly name: %s\nmodel: %s\n"
               "unique id: %s\nimaging device id: %s\nDevSymLink: %s\n",
-              id.name.c_str(), camera->dir().c_str(), id.friendlyName.c_str(), id.devicePath.c_str(),
+              id.name.c_str(), camera->dir().string().c_str(), id.friendlyName.c_str(), id.devicePath.c_str(),
               id.pnpFriendlyName.c_str(), id.model.c_str(), id.uniqueId.c_str(), id.imagingDeviceId.c_str(),
               id.devSymLink.c_str());
   std::printf("plugged: %s\nsupported: %s\nmode: %s\nemergency: %u\nevf: %u\ncolour bars: %u\nbusy-ms: %u\n"
