@@ -21,7 +21,7 @@ libid='{47AA0C35-5634-46F1-8709-8F8F8CD36739}'
 class_key="HKCR\\CLSID\\$clsid"
 
 unit_programs=(windows_unit_tests windows_devices_tests windows_settings_tests windows_presets_app_tests
-               windows_torwen_tests)
+               windows_torwen_tests windows_e2e_tests)
 vcam_dll=$out/sim/windows/vcamdv.dll
 needed=("$dll" "$vcam_dll" "$out/sim/windows/vcam_dshow_tests.exe" "$out/storage/microdriver/torwen.dll"
         "$tools/camlist/camlist.exe" "$tools/presetctl/presetctl.exe" "$tools/camfiles/camfiles.exe"
@@ -282,8 +282,11 @@ else
   fail "vcam_dshow_tests.exe" "exit $status; $(grep -E '^\[  FAILED  \]' "$work/out" | head -20 | tr '\n' ' ')"
 fi
 
-# The portable unit tests built for Windows: one case per program. They start
-# their second processes by name from their own folder.
+# The portable unit tests built for Windows and the end-to-end cases: one case
+# per program. They start their second processes by name from their own
+# folder; the end-to-end cases register the virtual DV camera for cameras of
+# their own root.
+export VCAM_FILTER_DLL=$vcam_module
 tests_dir="$out/tests/windows"
 for program in "${unit_programs[@]}"; do
   pushd "$tests_dir" >/dev/null

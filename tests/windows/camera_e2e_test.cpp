@@ -1,0 +1,476 @@
+// The library as a Windows client meets it: CameraControl created through COM
+// from the registered VELQUIN.dll, cameras found through the system device
+// enumerator's video input category (the virtual DV camera filter, registered
+// for the cameras of a private root), AV/C through IAMExtTransport, the
+// imaging-service match, the named camera mutex across processes and late
+// binding through the registered type library. The bytes are checked in each
+// camera's trace.
+//
+// Needs VCAM_FILTER_DLL (the virtual camera filter, a Windows path); VELQUIN.dll
+// and the imaging-service test double must be registered already.
+#include <gtest/gtest.h>
+
+#include <windows.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "camctl/common/results.h"
+#include "camctl/object/interfaces.h"
+#include "platform/win32/com_ref.h"
+#include "vcam/vcam.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using platform::win32::ComRef;
+
+constexpr LONG kFunctionColorGain = 20;
+constexpr LONG kFunctionSharpness = 22;
+constexpr LONG kCameraMode = 0x38;
+constexpr LONG kVcrMode = 0x20;
+constexpr char kIdentificationQuery[] = "0120000000850010" "13FFFF";
+constexpr char kPresetAvailability[] = "0120000000850001" "73FF";
+
+std::string VendorControl(const std::string& codeAndOperands) { return "0020000000850001" + codeAndOperands; }
+std::string VendorStatus(const std::string& codeAndCells) { return "0120000000850001" + codeAndCells; }
+
+std::vector<std::string> Frames(const vcam::Camera& camera) {
+  std::vector<std::string> frames;
+  for (const vcam::TraceEntry& line : camera.ReadTrace()) frames.push_back(line.frame);
+  return frames;
+}
+
+class Bstr {
+ public:
+  explicit Bstr(const std::string& text) {
+    const platform::ComString wide = platform::Utf8ToCom(text);
+    value_ = SysAllocStringLen(wide.data(), static_cast<UINT>(wide.size()));
+  }
+  Bstr() = default;
+  ~Bstr() { SysFreeString(value_); }
+  Bstr(const Bstr&) = delete;
+  Bstr& operator=(const Bstr&) = delete;
+  BSTR get() const { return value_; }
+  BSTR* out() { return &value_; }
+  std::string text() const {
+    return value_ ? platform::ComToUtf8(platform::ComStringView(value_, SysStringLen(value_))) : std::string();
+  }
+
+ private:
+  BSTR value_ = nullptr;
+};
+
+// Sets a variable for this process's C runtime and for the processes it starts.
+void SetVariable(const wchar_t* name, const std::wstring& value) {
+  SetEnvironmentVariableW(name, value.c_str());
+  _wputenv_s(name, value.c_str());
+}
+
+// Registers the filter for the cameras of the current root, as installing
+// their driver would; the previous registration's cameras are replaced.
+HRESULT RegisterVirtualCameras() {
+  const wchar_t* path = _wgetenv(L"VCAM_FILTER_DLL");
+  if (path == nullptr || *path == L'\0') return E_INVALIDARG;
+  const HMODULE module = LoadLibraryW(path);  // kept: COM binds the same module afterwards
+  if (module == nullptr) return HRESULT_FROM_WIN32(GetLastError());
+  const auto registerServer = reinterpret_cast<HRESULT(STDAPICALLTYPE*)()>(
+      reinterpret_cast<void*>(GetProcAddress(module, "DllRegisterServer")));
+  return registerServer ? registerServer() : E_NOINTERFACE;
+}
+
+std::wstring ExecutablePath() {
+  std::wstring path(MAX_PATH, L'\0');
+  const DWORD length = GetModuleFileNameW(nullptr, path.data(), static_cast<DWORD>(path.size()));
+  path.resize(length);
+  return path;
+}
+
+// A client process running this program with `arguments`; waits at most 120 s.
+DWORD RunSelf(const std::wstring& arguments) {
+  std::wstring command = L"\"" + ExecutablePath() + L"\" " + arguments;
+  STARTUPINFOW startup{};
+  startup.cb = sizeof startup;
+  PROCESS_INFORMATION process{};
+  if (!CreateProcessW(nullptr, command.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &process))
+    return 0xFFFFFFFFu;
+  DWORD code = 0xFFFFFFFEu;
+  if (WaitForSingleObject(process.hProcess, 120000) == WAIT_OBJECT_0) GetExitCodeProcess(process.hProcess, &code);
+  CloseHandle(process.hThread);
+  CloseHandle(process.hProcess);
+  return code;
+}
+
+struct CameraSpec {
+  const char* name;
+  const char* model;
+  bool supported;
+};
+
+// A private root of virtual cameras, registered with the filter; the
+// registration is emptied again when the test ends.
+class CameraE2eTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    wchar_t temp[MAX_PATH + 1] = {};
+    GetTempPathW(MAX_PATH, temp);
+    root_ = fs::path(temp) / ("velquin-e2e-" + std::to_string(GetCurrentProcessId()) + "-" +
+                              ::testing::UnitTest::GetInstance()->current_test_info()->name());
+    std::error_code ignored;
+    fs::remove_all(root_, ignored);
+    fs::create_directories(root_);
+    SetVariable(L"VCAM_HOME", root_.wstring());
+  }
+  void TearDown() override {
+    devices_.Reset();
+    for (const std::string& name : vcam::ListCameras(root_)) vcam::DeleteCamera(root_, name);
+    cameras_.clear();
+    EXPECT_EQ(RegisterVirtualCameras(), S_OK);  // no camera left registered
+    std::error_code ignored;
+    fs::remove_all(root_, ignored);
+  }
+
+  void MakeCameras(const std::vector<CameraSpec>& specs) {
+    for (const CameraSpec& spec : specs) {
+      vcam::CameraOptions options;
+      options.model = spec.model;
+      options.supported = spec.supported;
+      options.sampleContent = false;
+      cameras_.push_back(vcam::CreateCamera(root_, spec.name, options));
+    }
+    ASSERT_EQ(RegisterVirtualCameras(), S_OK);
+    ASSERT_EQ(CoCreateInstance(CLSID_CameraControl, nullptr, CLSCTX_INPROC_SERVER, IID_ICDVEnumDevice,
+                               devices_.out_void()),
+              S_OK);
+  }
+  void MakeCamera(const char* model = "KX1") { MakeCameras({{"cam", model, true}}); }
+
+  static std::string Identifier(const vcam::Camera& camera) {
+    return camera.identity().friendlyName + "#" + camera.identity().uniqueId;
+  }
+
+  // The identifiers EnumerateDevice returns, in the array's order; `nulls`
+  // counts the null strings that fill the array after them.
+  HRESULT Enumerate(LONG& count, std::vector<std::string>& identifiers, size_t& nulls) {
+    SAFEARRAY* list = nullptr;
+    count = -1;
+    identifiers.clear();
+    nulls = 0;
+    const HRESULT hr = devices_->EnumerateDevice(&list, &count);
+    if (list == nullptr) return hr;
+    LONG lower = 0, upper = -1;
+    SafeArrayGetLBound(list, 1, &lower);
+    SafeArrayGetUBound(list, 1, &upper);
+    EXPECT_EQ(lower, 0);
+    EXPECT_EQ(upper, 9) << "always ten elements";
+    for (LONG i = lower; i <= upper; ++i) {
+      Bstr item;
+      if (SafeArrayGetElement(list, &i, item.out()) != S_OK) continue;
+      if (item.get() == nullptr) {
+        ++nulls;
+        continue;
+      }
+      EXPECT_EQ(nulls, 0u) << "an identifier after a null string";
+      identifiers.push_back(item.text());
+    }
+    SafeArrayDestroy(list);
+    return hr;
+  }
+
+  HRESULT Select(const vcam::Camera& camera) {
+    Bstr id(Identifier(camera));
+    return devices_->SelectDevice(id.get());
+  }
+
+  template <class I>
+  ComRef<I> Interface(REFIID iid) {
+    ComRef<I> p;
+    EXPECT_EQ(devices_->QueryInterface(iid, p.out_void()), S_OK);
+    return p;
+  }
+
+  // What the storage step meets on this machine: opening the camera's
+  // storage driver link, as the selection does.
+  static HRESULT StorageOpenResult(const vcam::Camera& camera) {
+    platform::ComString link = platform::Utf8ToCom(camera.identity().devSymLink);
+    link[1] = '\\';  // "\??\x" opens as "\\?\x"
+    const std::wstring path(link.begin(), link.end());
+    const HANDLE file = CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                    nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file != INVALID_HANDLE_VALUE) {
+      CloseHandle(file);
+      return S_OK;
+    }
+    return HRESULT_FROM_WIN32(GetLastError());
+  }
+
+  fs::path root_;
+  std::vector<std::unique_ptr<vcam::Camera>> cameras_;
+  ComRef<ICDVEnumDevice> devices_;
+};
+
+struct EnumerationCase {
+  const char* label;
+  std::vector<CameraSpec> cameras;
+};
+
+void PrintTo(const EnumerationCase& test, std::ostream* out) { *out << test.label; }
+
+class EnumerationTest : public CameraE2eTest, public ::testing::WithParamInterface<EnumerationCase> {};
+
+// Every listed device gets the identification query once; only the ones that
+// answer as supported cameras are returned. An empty category leaves the
+// out-values untouched; devices without a supported camera give a count of 0.
+TEST_P(EnumerationTest, ListsTheSupportedCamerasOfTheVideoInputCategory) {
+  MakeCameras(GetParam().cameras);
+  std::vector<std::string> expected;
+  for (const auto& camera : cameras_) {
+    if (camera->ReadState().supported) expected.push_back(Identifier(*camera));
+  }
+  LONG count = -1;
+  std::vector<std::string> found;
+  size_t nulls = 0;
+  const HRESULT hr = Enumerate(count, found, nulls);
+  EXPECT_EQ(hr, expected.empty() ? S_FALSE : S_OK);
+  EXPECT_EQ(count, cameras_.empty() ? -1 : static_cast<LONG>(expected.size()));
+  std::sort(found.begin(), found.end());
+  std::sort(expected.begin(), expected.end());
+  EXPECT_EQ(found, expected);
+  if (!expected.empty()) {
+    EXPECT_EQ(nulls, 10 - expected.size());
+  }
+  for (const auto& camera : cameras_) {
+    EXPECT_EQ(Frames(*camera), std::vector<std::string>{kIdentificationQuery}) << camera->identity().name;
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cameras, EnumerationTest,
+    ::testing::Values(EnumerationCase{"none", {}}, EnumerationCase{"one", {{"a", "KV7", true}}},
+                      EnumerationCase{"two", {{"a", "KV7", true}, {"b", "KX1", true}}},
+                      EnumerationCase{"oneUnsupported", {{"a", "KV7", true}, {"b", "KX1", false}}},
+                      EnumerationCase{"onlyUnsupported", {{"a", "KX1", false}}}),
+    [](const ::testing::TestParamInfo<EnumerationCase>& test) { return std::string(test.param.label); });
+
+// The path and the model come from the property bag; the friendly name is
+// the device manager's, looked up through SetupAPI by the device path. Wine's
+// SetupDiOpenDeviceInterfaceW finds no interface, so it stays a null string
+// here: never the bag's "FriendlyName" in its place.
+TEST_F(CameraE2eTest, DeviceInfoNeedsNoCameraTraffic) {
+  MakeCamera("KV7");
+  const vcam::Camera& camera = *cameras_[0];
+  Bstr id(Identifier(camera)), friendly, path, model;
+  ASSERT_EQ(devices_->GetDeviceInfo(id.get(), friendly.out(), path.out(), model.out()), S_OK);
+  EXPECT_EQ(friendly.get(), nullptr) << friendly.text();
+  EXPECT_EQ(path.text(), camera.identity().devicePath);
+  EXPECT_EQ(model.text(), "KV7");
+  Bstr unknown("DV Camera#0000000000000000"), a, b, c;
+  EXPECT_EQ(devices_->GetDeviceInfo(unknown.get(), a.out(), b.out(), c.out()), E_FAIL);
+  EXPECT_TRUE(Frames(camera).empty());
+}
+
+// There is no storage kernel driver: selection ends at the storage step with
+// that step's result, and the AV/C channel stays attached until RemoveDevice.
+TEST_F(CameraE2eTest, SelectionEndsAtTheStorageStepWithTheChannelAttached) {
+  MakeCamera();
+  vcam::Camera& camera = *cameras_[0];
+  const HRESULT storage = StorageOpenResult(camera);
+  ASSERT_TRUE(FAILED(storage)) << "no storage driver is expected here";
+  ASSERT_NE(storage, E_FAIL);
+
+  EXPECT_EQ(Select(camera), storage) << "E_FAIL would mean the imaging-service match failed";
+  const std::vector<std::string> selection = Frames(camera);
+  EXPECT_EQ(std::count(selection.begin(), selection.end(), kIdentificationQuery), 0);
+  EXPECT_EQ(std::count(selection.begin(), selection.end(), kPresetAvailability), 0)
+      << "the preset state step is not reached after a failed open";
+  EXPECT_EQ(Select(camera), camctl::CAM_E_LOCK_TIMEOUT);
+
+  camera.ClearTrace();
+  auto control = Interface<ICDVCameraControl>(IID_ICDVCameraControl);
+  EXPECT_EQ(control->SetStatus(kFunctionColorGain, 9), S_OK);
+  EXPECT_EQ(Frames(camera), (std::vector<std::string>{VendorControl("4109"), VendorStatus("41FF")}));
+
+  EXPECT_EQ(devices_->RemoveDevice(), S_OK);
+  EXPECT_EQ(control->SetStatus(kFunctionColorGain, 9), camctl::CAM_E_NOT_CONNECTED);
+  EXPECT_EQ(Select(camera), storage) << "selectable again after RemoveDevice";
+}
+
+// Picture settings, camera mode and colour bars through the filter's
+// IAMExtTransport, byte for byte.
+TEST_F(CameraE2eTest, SettingsModesAndColourBarsTravelThroughTheTransport) {
+  MakeCamera();
+  vcam::Camera& camera = *cameras_[0];
+  Select(camera);
+  auto control = Interface<ICDVCameraControl>(IID_ICDVCameraControl);
+  auto modes = Interface<ICDVDeviceControl>(IID_ICDVDeviceControl);
+  camera.ClearTrace();
+
+  ASSERT_EQ(control->SetStatus(kFunctionColorGain, 9), S_OK);
+  LONG value = 0;
+  ASSERT_EQ(control->GetStatus(kFunctionColorGain, &value), S_OK);
+  EXPECT_EQ(value, 9);
+  ASSERT_EQ(modes->SetColorBars(0), S_OK);
+  ASSERT_EQ(modes->SetCVMode(kVcrMode), S_OK);
+  LONG mode = 0, emergency = 7;
+  ASSERT_EQ(modes->GetCVMode(&mode, &emergency), S_OK);
+  EXPECT_EQ(mode, kVcrMode);
+  EXPECT_EQ(emergency, 0);
+  EXPECT_EQ(control->SetStatus(kFunctionColorGain, 3), camctl::CAM_E_REJECTED) << "refused in VCR mode";
+  ASSERT_EQ(modes->SetCVMode(kCameraMode), S_OK);
+  ASSERT_EQ(modes->SetColorBars(2 + 256), S_OK);
+  LONG bars = 0;
+  ASSERT_EQ(modes->GetColorBars(&bars), S_OK);
+  EXPECT_EQ(bars, 2);
+
+  EXPECT_EQ(Frames(camera),
+            (std::vector<std::string>{
+                VendorControl("4109"), VendorStatus("41FF"), VendorStatus("41FF"),  // write, read back, read
+                VendorControl("1600"), VendorStatus("16FF"),                        // bars off, read back
+                VendorStatus("16FF"), "00FF20A000002020",                           // VCR mode after the guard
+                "01200000008500100" "9FFFFFFFF",                                    // mode query
+                VendorControl("4103"),                                              // refused write
+                "00FF200038382020",                                                 // camera mode
+                VendorControl("1602"), VendorStatus("16FF"), VendorStatus("16FF")}));
+  const vcam::State state = camera.ReadState();
+  EXPECT_EQ(state.mode, vcam::kModeCamera);
+  EXPECT_EQ(state.value[0x41][0], 9);
+}
+
+// Two client processes, each with its own object on the same camera: the
+// named camera mutex keeps every write next to its read-back.
+TEST_F(CameraE2eTest, TwoProcessesNeverInterleaveAWriteAndItsReadBack) {
+  MakeCamera();
+  vcam::Camera& camera = *cameras_[0];
+  camera.ClearTrace();
+  DWORD codeA = 0, codeB = 0;
+  {
+    std::wstring a = L"--picture-writer 20 3 12", b = L"--picture-writer 22 9 12";
+    // Started together; each waits for its own end.
+    std::vector<std::pair<std::wstring, DWORD*>> runs{{a, &codeA}, {b, &codeB}};
+    std::vector<HANDLE> threads;
+    for (auto& run : runs) {
+      threads.push_back(CreateThread(
+          nullptr, 0,
+          [](void* p) -> DWORD {
+            auto* r = static_cast<std::pair<std::wstring, DWORD*>*>(p);
+            *r->second = RunSelf(r->first);
+            return 0;
+          },
+          &run, 0, nullptr));
+    }
+    WaitForMultipleObjects(static_cast<DWORD>(threads.size()), threads.data(), TRUE, INFINITE);
+    for (HANDLE t : threads) CloseHandle(t);
+  }
+  ASSERT_EQ(codeA, 0u);
+  ASSERT_EQ(codeB, 0u);
+
+  const std::vector<std::string> frames = Frames(camera);
+  size_t colourGain = 0, sharpness = 0;
+  for (size_t i = 0; i < frames.size(); ++i) {
+    const std::string& frame = frames[i];
+    if (frame.rfind("0020000000850001", 0) != 0 || frame.size() != 20) continue;
+    const std::string code = frame.substr(16, 2);
+    if (code == "41")
+      ++colourGain;
+    else if (code == "47")
+      ++sharpness;
+    else
+      continue;
+    ASSERT_LT(i + 1, frames.size());
+    EXPECT_EQ(frames[i + 1], VendorStatus(code + "FF")) << "line " << i;
+  }
+  EXPECT_GE(colourGain, 1u);
+  EXPECT_GE(sharpness, 1u);
+}
+
+// A late-binding client: names to DISPIDs and Invoke through the type
+// library the server registered.
+TEST_F(CameraE2eTest, LateBoundCallsGoThroughTheRegisteredTypeLibrary) {
+  MakeCamera();
+  vcam::Camera& camera = *cameras_[0];
+  Select(camera);
+  camera.ClearTrace();
+  auto control = Interface<IDispatch>(IID_ICDVCameraControl);
+
+  OLECHAR setStatus[] = L"SetStatus";
+  OLECHAR unknown[] = L"NoSuchMethod";
+  LPOLESTR names[] = {setStatus};
+  DISPID id = DISPID_UNKNOWN;
+  ASSERT_EQ(control->GetIDsOfNames(IID_NULL, names, 1, LOCALE_USER_DEFAULT, &id), S_OK);
+  names[0] = unknown;
+  DISPID none = 0;
+  EXPECT_EQ(control->GetIDsOfNames(IID_NULL, names, 1, LOCALE_USER_DEFAULT, &none), DISP_E_UNKNOWNNAME);
+
+  VARIANT args[2];  // reversed: Value, then Function
+  VariantInit(&args[0]);
+  VariantInit(&args[1]);
+  args[0].vt = VT_I4;
+  args[0].lVal = 5;
+  args[1].vt = VT_BSTR;  // coerced to a number through the type information
+  args[1].bstrVal = SysAllocString(L"20");
+  DISPPARAMS params{args, nullptr, 2, 0};
+  EXCEPINFO exception{};
+  UINT argError = 0;
+  EXPECT_EQ(control->Invoke(id, IID_NULL, LOCALE_USER_DEFAULT, DISPATCH_METHOD, &params, nullptr, &exception,
+                            &argError),
+            S_OK);
+  VariantClear(&args[1]);
+  EXPECT_EQ(Frames(camera), (std::vector<std::string>{VendorControl("4105"), VendorStatus("41FF")}));
+
+  ComRef<ITypeInfo> type;
+  ASSERT_EQ(control->GetTypeInfo(0, LOCALE_USER_DEFAULT, type.out()), S_OK);
+  Bstr name;
+  ASSERT_EQ(type->GetDocumentation(MEMBERID_NIL, name.out(), nullptr, nullptr, nullptr), S_OK);
+  EXPECT_EQ(name.text(), "ICDVCameraControl");
+}
+
+// The second process of the interleaving test: selects the only camera of
+// VCAM_HOME through its own object and writes one picture setting again and
+// again. Exit 0 when at least one write went through and every other one only
+// missed the camera mutex.
+int PictureWriter(LONG function, LONG value, int count) {
+  ComRef<ICDVEnumDevice> devices;
+  if (CoCreateInstance(CLSID_CameraControl, nullptr, CLSCTX_INPROC_SERVER, IID_ICDVEnumDevice,
+                       devices.out_void()) != S_OK)
+    return 10;
+  SAFEARRAY* list = nullptr;
+  LONG found = 0;
+  if (devices->EnumerateDevice(&list, &found) != S_OK || found != 1) return 11;
+  LONG index = 0;
+  Bstr id;
+  SafeArrayGetElement(list, &index, id.out());
+  SafeArrayDestroy(list);
+  devices->SelectDevice(id.get());  // attached up to the storage step
+  ComRef<ICDVCameraControl> control;
+  if (devices->QueryInterface(IID_ICDVCameraControl, control.out_void()) != S_OK) return 12;
+  int written = 0, failed = 0;
+  for (int i = 0; i < count; ++i) {
+    const HRESULT hr = control->SetStatus(function, value);
+    if (hr == S_OK)
+      ++written;
+    else if (hr != camctl::CAM_E_LOCK_TIMEOUT)
+      ++failed;
+  }
+  std::printf("written %d failed %d\n", written, failed);
+  return written > 0 && failed == 0 ? 0 : 13;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
+  int status;
+  if (argc == 5 && std::string(argv[1]) == "--picture-writer") {
+    status = PictureWriter(std::atoi(argv[2]), std::atoi(argv[3]), std::atoi(argv[4]));
+  } else {
+    ::testing::InitGoogleTest(&argc, argv);
+    status = RUN_ALL_TESTS();
+  }
+  CoUninitialize();
+  return status;
+}
