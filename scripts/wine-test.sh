@@ -89,6 +89,10 @@ started=$SECONDS
 echo "== wine: prefix $WINEPREFIX =="
 RUN_TIMEOUT=300 run wineboot -i
 [ "$status" = 0 ] || fail "prefix" "wineboot exited $status"
+# Let the first boot's processes end with their wineserver: while they run,
+# the COM service that the first out-of-process activation starts fails to
+# start, and that activation waits for good.
+timeout 60 wineserver -w
 
 module=$(winepath -w "$dll" 2>/dev/null)
 check_registered() {
