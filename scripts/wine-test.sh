@@ -3,7 +3,9 @@
 # VELQUIN.dll with regsvr32 and checks its keys with reg query, unregisters it
 # and checks they are gone, registers it again and runs the Windows clients
 # (camlist, presetctl, camfiles with torwen.dll) and the portable unit tests
-# built for Windows. Each check is one case; the stage ends with
+# built for Windows. Wine's imaging-service device manager lists nothing, so a
+# stand-in (tests/windows/imaging_double.exe) is registered in this prefix
+# only. Each check is one case; the stage ends with
 # "wine: N passed, N failed" and fails when a case fails.
 # Needs scripts/cross-build.sh first; builds the native presetctl it compares with.
 set -uo pipefail
