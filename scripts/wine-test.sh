@@ -5,7 +5,10 @@
 # (camlist, presetctl, camfiles with torwen.dll) and the portable unit tests
 # built for Windows. The virtual DV camera (vcamdv.dll) is registered for
 # cameras made with the native vcam tool, its keys checked, and camlist and
-# presetctl find its camera through Wine's DirectShow device enumerator. Each check is one case; the stage ends with
+# presetctl find its camera through Wine's DirectShow device enumerator.
+# Wine's imaging-service device manager lists nothing, so a stand-in
+# (tests/windows/imaging_double.exe) is registered in this prefix only. Each
+# check is one case; the stage ends with
 # "wine: N passed, N failed" and fails when a case fails.
 # Needs scripts/cross-build.sh first; builds the native presetctl it compares
 # with and the native vcam tool that makes the cameras.
@@ -25,7 +28,8 @@ unit_programs=(windows_unit_tests windows_devices_tests windows_settings_tests w
 vcam_dll=$out/sim/windows/vcamdv.dll
 needed=("$dll" "$vcam_dll" "$out/sim/windows/vcam_dshow_tests.exe" "$out/storage/microdriver/torwen.dll"
         "$tools/camlist/camlist.exe" "$tools/presetctl/presetctl.exe" "$tools/camfiles/camfiles.exe"
-        "$out/tests/windows/windows_mutex_holder.exe" "$out/tests/windows/windows_settings_mutex_holder.exe")
+        "$out/tests/windows/windows_mutex_holder.exe" "$out/tests/windows/windows_settings_mutex_holder.exe"
+        "$out/tests/windows/imaging_double.exe" "$out/tests/windows/imaging_double_ps.dll")
 for program in "${unit_programs[@]}"; do needed+=("$out/tests/windows/$program.exe"); done
 for file in "${needed[@]}"; do
   [ -f "$file" ] || { echo "wine-test: $file is missing (run scripts/cross-build.sh first)" >&2; exit 1; }
@@ -96,6 +100,10 @@ started=$SECONDS
 echo "== wine: prefix $WINEPREFIX =="
 RUN_TIMEOUT=300 run wineboot -i
 [ "$status" = 0 ] || fail "prefix" "wineboot exited $status"
+# Let the first boot's processes end with their wineserver: while they run,
+# the COM service that the first out-of-process activation starts fails to
+# start, and that activation waits for good.
+timeout 60 wineserver -w
 
 module=$(winepath -w "$dll" 2>/dev/null)
 check_registered() {
@@ -156,28 +164,75 @@ else
        "exit $status; $(cmp "$work/raw" "$work/native-defaults" 2>&1)"
 fi
 
+# Wine's imaging-service device manager lists no device (its enumeration is a
+# stub), and the property storage proxy of its sti.dll has no method past
+# IUnknown. In this prefix only, COM starts tests/windows/imaging_double.exe as
+# the device manager's local server (the class's AppID, which names Wine's
+# service, is removed) and imaging_double_ps.dll marshals the property storage;
+# sti.dll still marshals the manager and the device list. The double lists the
+# image class instances that have a "DevSymLink" as digital cameras.
+wia_class="HKCR\\CLSID\\{A1F4E726-8CF1-11D1-BF92-0060081ED811}"
+wia_storage='{98B5E8A0-29CC-491A-AAC0-E6DB4FDCCEB6}'
+sti_proxy='{4DB1AD10-3391-11D2-9A33-00C04FA36145}'
+image_class="HKLM\\SYSTEM\\CurrentControlSet\\Control\\Class\\{6BDD1FC6-810F-11D0-BEC7-08002BE2092F}"
+double_exe=$(winepath -w "$out/tests/windows/imaging_double.exe" 2>/dev/null)
+double_ps=$(winepath -w "$out/tests/windows/imaging_double_ps.dll" 2>/dev/null)
+install_imaging_double() {
+  local errors=""
+  run reg delete "$wia_class" /v AppID /f
+  [ "$status" = 0 ] || errors+=" AppID:$status"
+  run reg add "$wia_class\\LocalServer32" /ve /d "\"$double_exe\"" /f
+  [ "$status" = 0 ] || errors+=" LocalServer32:$status"
+  run reg add "HKCR\\Interface\\$wia_storage\\ProxyStubClsid32" /ve /d "$wia_storage" /f
+  [ "$status" = 0 ] || errors+=" ProxyStubClsid32:$status"
+  run reg add "HKCR\\CLSID\\$wia_storage\\InprocServer32" /ve /d "$double_ps" /f
+  [ "$status" = 0 ] || errors+=" InprocServer32:$status"
+  run reg add "HKCR\\CLSID\\$wia_storage\\InprocServer32" /v ThreadingModel /d Both /f
+  [ "$status" = 0 ] || errors+=" ThreadingModel:$status"
+  if [ -z "$errors" ]; then pass "imaging double installed"; else fail "imaging double installed" "reg exits:$errors"; fi
+  # What the arrangement relies on: sti.dll's proxies for the manager and the list.
+  expect_value "HKCR\\Interface\\{5EB2502A-8CF1-11D1-BF92-0060081ED811}\\ProxyStubClsid32" "" "$sti_proxy"
+  expect_value "HKCR\\Interface\\{5E38B83C-8CF1-11D1-BF92-0060081ED811}\\ProxyStubClsid32" "" "$sti_proxy"
+  expect_value "HKCR\\CLSID\\$sti_proxy\\InprocServer32" "" "C:\\windows\\system32\\sti.dll"
+  expect_value "$wia_class\\LocalServer32" "" "\"$double_exe\""
+  expect_value "HKCR\\Interface\\$wia_storage\\ProxyStubClsid32" "" "$wia_storage"
+  expect_value "HKCR\\CLSID\\$wia_storage\\InprocServer32" "" "$double_ps"
+  run reg query "$wia_class" /v AppID
+  if [ "$status" != 0 ]; then pass "reg: $wia_class AppID removed"
+  else fail "reg: $wia_class AppID removed" "$(cat "$work/out")"; fi
+}
+
+# Whether the double's process (this build's, by its path) is still running.
+double_running() { pgrep -f -- "^$(printf '%s' "$double_exe" | sed 's/[][\\.^$*]/\\&/g') " >/dev/null; }
+
 # camfiles loads torwen.dll and resolves its fourteen exports before it looks
 # for a camera: an export missing would end it with "the library has no export".
 torwen=$(winepath -w "$out/storage/microdriver/torwen.dll" 2>/dev/null)
-# Without --device it asks the imaging service for a camera, with COM started
-# (CO_E_NOTINITIALIZED would mean it was not); there is none here, whatever
-# this Wine's imaging service answers.
+install_imaging_double
+
+# Without --device camfiles asks the imaging service for the first camera,
+# with COM started (CO_E_NOTINITIALIZED would be "listing the cameras").
+# An image class instance without a storage link is no camera.
+run reg add "$image_class\\0002" /v DriverDesc /t REG_SZ /d 'Velquin test scanner' /f
 run "$tools/camfiles/camfiles.exe" --library "$torwen" status
-name="camfiles.exe status: torwen.dll loaded, no camera from the imaging service"
-if [ "$status" = 1 ] && grep -qxE 'camfiles: (no camera found|listing the cameras: .*)' "$work/err" &&
-   ! grep -q '0x800401F0' "$work/err"; then
-  pass "$name"
-else
-  fail "$name" "exit $status, output: $(head -c 400 "$work/err")"
-fi
+expect_run "camfiles.exe status: torwen.dll loaded, no camera in the imaging service's list" 1 err \
+  "camfiles: no camera found"
 
 # A camera's device class key whose storage driver link leads nowhere, as on a
-# machine without the storage driver: opening ends cleanly with file-not-found.
+# machine without the storage driver: the imaging service lists it, and opening
+# it ends cleanly with the microdriver's file-not-found.
 device='{6BDD1FC6-810F-11D0-BEC7-08002BE2092F}\0001'
 run reg add "HKLM\\SYSTEM\\CurrentControlSet\\Control\\Class\\$device" /v DevSymLink /t REG_SZ \
     /d '\??\VelquinTestNoStorageDriver' /f
+run "$tools/camfiles/camfiles.exe" --library "$torwen" status
+expect_run "camfiles.exe status: the imaging service's camera, without a storage driver" 1 err \
+  "camfiles: opening the camera: no such file on the camera (0x80070002)"
+# Its client gone, the double ends well before its 30 s idle limit.
+for _ in $(seq 50); do double_running || break; sleep 0.2; done
+if ! double_running; then pass "imaging_double.exe ends when its last object is released"
+else fail "imaging_double.exe ends when its last object is released" "still running 10 s after camfiles"; fi
 run "$tools/camfiles/camfiles.exe" --library "$torwen" --device "$device" status
-expect_run "camfiles.exe status without a storage driver" 1 err \
+expect_run "camfiles.exe --device status without a storage driver" 1 err \
   "camfiles: opening the camera: no such file on the camera (0x80070002)"
 
 # The virtual DV camera. Its cameras live in $work/cams, made by the native
@@ -285,14 +340,18 @@ fi
 # The portable unit tests built for Windows and the end-to-end cases: one case
 # per program. They start their second processes by name from their own
 # folder; the end-to-end cases register the virtual DV camera for cameras of
-# their own root.
-export VCAM_FILTER_DLL=$vcam_module
+# their own root. The imaging device case lists through the double installed
+# above, and must have run.
+export VCAM_FILTER_DLL=$vcam_module VELQUIN_IMAGING_DOUBLE=1
 tests_dir="$out/tests/windows"
 for program in "${unit_programs[@]}"; do
   pushd "$tests_dir" >/dev/null
   RUN_TIMEOUT=300 run "$program.exe"
   popd >/dev/null
-  if [ "$status" = 0 ] && grep -q '^\[  PASSED  \]' "$work/out" && ! grep -q '^\[  FAILED  \]' "$work/out"; then
+  required='^\[  PASSED  \]'
+  [ "$program" = windows_unit_tests ] && required='^\[       OK \] ImagingDevices\.'
+  if [ "$status" = 0 ] && grep -q '^\[  PASSED  \]' "$work/out" && ! grep -q '^\[  FAILED  \]' "$work/out" &&
+     grep -q "$required" "$work/out"; then
     pass "$program.exe: $(grep -m1 '^\[==========\] .* ran' "$work/out" | sed 's/^\[=*\] //')"
   else
     fail "$program.exe" "exit $status; $(grep -E '^\[  FAILED  \]' "$work/out" | head -20 | tr '\n' ' ')"
