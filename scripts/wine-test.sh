@@ -19,12 +19,13 @@ class_key="HKCR\\CLSID\\$clsid"
 
 for needed in "$dll" "$out/storage/microdriver/torwen.dll" "$tools/camlist/camlist.exe" \
               "$tools/presetctl/presetctl.exe" "$tools/camfiles/camfiles.exe" \
-              "$out/tests/windows/windows_unit_tests.exe" "$out/tests/windows/windows_mutex_holder.exe"; do
+              "$out/tests/windows/windows_unit_tests.exe" "$out/tests/windows/windows_mutex_holder.exe" \
+              "$out/tests/windows/windows_vcam_lock_holder.exe"; do
   [ -f "$needed" ] || { echo "wine-test: $needed is missing (run scripts/cross-build.sh first)" >&2; exit 1; }
 done
 echo "== native presetctl (compared with the Windows one) =="
-cmake --preset native >/dev/null && cmake --build --preset native --target presetctl -j2 >/dev/null || {
-  echo "wine-test: the native presetctl did not build" >&2; exit 1; }
+cmake --preset native >/dev/null && cmake --build --preset native --target presetctl vcam_tool -j2 >/dev/null || {
+  echo "wine-test: the native presetctl and vcam did not build" >&2; exit 1; }
 
 # A prefix of our own, made anew each run so no registration survives from an earlier one.
 export WINEPREFIX="$PWD/$out/wine-test-prefix" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
@@ -173,15 +174,34 @@ expect_run "camfiles.exe status without a storage driver" 1 err \
   "camfiles: opening the camera: no such file on the camera (0x80070002)"
 
 # The portable unit tests built for Windows: one case for the whole program.
-# They start the camera mutex's second process by name from their own folder.
+# They start the camera mutex's and the camera lock's second processes by
+# name from their own folder. One of them opens a camera made here by the
+# Linux tool and exchanges frames with it; its trace is then read here.
+other_root="$work/other-vcam"
+native_vcam=build/native/sim/vcam
+if "$native_vcam" --root "$other_root" create other --unique-id 0800460102ab00ee >/dev/null; then
+  pass "vcam (Linux) creates the camera the Windows tests open"
+else
+  fail "vcam (Linux) creates the camera the Windows tests open" "exit $?"
+fi
 tests_dir="$out/tests/windows"
 pushd "$tests_dir" >/dev/null
-RUN_TIMEOUT=300 run windows_unit_tests.exe
+VCAM_OTHER_CAMERA=$(winepath -w "$other_root/other" 2>/dev/null) RUN_TIMEOUT=300 run windows_unit_tests.exe
 popd >/dev/null
-if [ "$status" = 0 ] && grep -q '^\[  PASSED  \]' "$work/out" && ! grep -q '^\[  FAILED  \]' "$work/out"; then
+if [ "$status" = 0 ] && grep -q '^\[  PASSED  \]' "$work/out" && ! grep -q '^\[  FAILED  \]' "$work/out" &&
+   ! grep -q '^\[  SKIPPED \]' "$work/out"; then
   pass "windows_unit_tests.exe: $(grep -m1 '^\[==========\] .* ran' "$work/out" | sed 's/^\[=*\] //')"
 else
-  fail "windows_unit_tests.exe" "exit $status; $(grep -E '^\[  FAILED  \]' "$work/out" | head -20 | tr '\n' ' ')"
+  fail "windows_unit_tests.exe" "exit $status; $(grep -E '^\[  (FAILED|SKIPPED) \]' "$work/out" | head -20 | tr '\n' ' ')"
+fi
+# The exchanges made under Wine, as the Linux tool reads them: same trace format.
+trace=$("$native_vcam" --root "$other_root" trace other print 2>&1 | sed 's/^[^ ]* //')
+if [ "$trace" = "other avc 012000000085001013FFFF 0C20000000850010130101 0
+other avc 00200000008500014109 09200000008500014109 0
+other avc 012000000085000141FF 0C200000008500014109 0" ]; then
+  pass "the Windows exchanges in the camera's trace, read on Linux"
+else
+  fail "the Windows exchanges in the camera's trace, read on Linux" "$trace"
 fi
 
 timeout 60 wineserver -k 2>/dev/null

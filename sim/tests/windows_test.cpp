@@ -117,6 +117,19 @@ TEST_F(VcamWindowsTest, TraceInPlaceOfFolderIsNeitherFollowedNorRead) {
   EXPECT_THROW(camera_->TraceLines(), Error);
 }
 
+TEST_F(VcamWindowsTest, UnplugSetsTheEventsFileLastWriteTime) {
+  // Windows change notifications see a new last-write time, not an open and close.
+  camera_->SetPlugged(false);
+  const fs::path events = root_ / ".events";
+  ASSERT_TRUE(fs::is_regular_file(events));
+  const auto old = fs::file_time_type::clock::now() - std::chrono::hours(1);
+  fs::last_write_time(events, old);
+  camera_->SetPlugged(true);
+  EXPECT_LT(fs::last_write_time(events), old + std::chrono::minutes(1)) << "plugging in is no event";
+  camera_->SetPlugged(false);
+  EXPECT_GT(fs::last_write_time(events), old + std::chrono::minutes(59));
+}
+
 TEST_F(VcamWindowsTest, RootIsVcamHomeElseLocalAppData) {
   EXPECT_EQ(RootDir(), root_);
   const wchar_t* local = ::_wgetenv(L"LOCALAPPDATA");
