@@ -230,7 +230,8 @@ int OpenPath(const std::wstring& path, int flags) {
     CloseHandle(h);
     return Fail(refusal);
   }
-  int crtFlags = accessMode == O_RDONLY ? _O_RDONLY : 0;
+  // Never handed to a child process (the handle itself is not inheritable either).
+  int crtFlags = _O_NOINHERIT | (accessMode == O_RDONLY ? _O_RDONLY : 0);
   if (flags & O_APPEND) crtFlags |= _O_APPEND;
   const int fd = _open_osfhandle(reinterpret_cast<intptr_t>(h), crtFlags);
   if (fd < 0) {
@@ -440,4 +441,4 @@ ptrdiff_t vcam_getrandom(void* buffer, size_t length, unsigned /*flags*/) {
   return status >= 0 ? static_cast<ptrdiff_t>(length) : Fail(EIO);
 }
 
-tm* vcam_gmtime_r(const time_t* time, tm* result) { return _gmtime64_s(result, time) == 0 ? result : nullptr; }
+tm* vcam_gmtime_r(const time_t* time, tm* result) { return gmtime_s(result, time) == 0 ? result : nullptr; }
