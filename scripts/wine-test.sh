@@ -29,6 +29,7 @@ vcam_dll=$out/sim/windows/vcamdv.dll
 needed=("$dll" "$vcam_dll" "$out/sim/windows/vcam_dshow_tests.exe" "$out/storage/microdriver/torwen.dll"
         "$tools/camlist/camlist.exe" "$tools/presetctl/presetctl.exe" "$tools/camfiles/camfiles.exe"
         "$out/tests/windows/windows_mutex_holder.exe" "$out/tests/windows/windows_settings_mutex_holder.exe"
+        "$out/tests/windows/windows_vcam_lock_holder.exe"
         "$out/tests/windows/imaging_double.exe" "$out/tests/windows/imaging_double_ps.dll")
 for program in "${unit_programs[@]}"; do needed+=("$out/tests/windows/$program.exe"); done
 for file in "${needed[@]}"; do
@@ -338,11 +339,21 @@ else
 fi
 
 # The portable unit tests built for Windows and the end-to-end cases: one case
-# per program. They start their second processes by name from their own
-# folder; the end-to-end cases register the virtual DV camera for cameras of
-# their own root. The imaging device case lists through the double installed
-# above, and must have run.
+# per program; a skipped test fails it. They start their second processes by
+# name from their own folder; the end-to-end cases register the virtual DV
+# camera for cameras of their own root. The imaging device case lists through
+# the double installed above, and must have run. One unit test opens a camera
+# made here by the Linux tool and exchanges frames with it; its trace is then
+# read here.
+other_root="$work/other-vcam"
+native_vcam=build/native/sim/vcam
+if "$native_vcam" --root "$other_root" create other --unique-id 0800460102ab00ee >/dev/null; then
+  pass "vcam (Linux) creates the camera the Windows tests open"
+else
+  fail "vcam (Linux) creates the camera the Windows tests open" "exit $?"
+fi
 export VCAM_FILTER_DLL=$vcam_module VELQUIN_IMAGING_DOUBLE=1
+export VCAM_OTHER_CAMERA=$(winepath -w "$other_root/other" 2>/dev/null)
 tests_dir="$out/tests/windows"
 for program in "${unit_programs[@]}"; do
   pushd "$tests_dir" >/dev/null
@@ -351,12 +362,21 @@ for program in "${unit_programs[@]}"; do
   required='^\[  PASSED  \]'
   [ "$program" = windows_unit_tests ] && required='^\[       OK \] ImagingDevices\.'
   if [ "$status" = 0 ] && grep -q '^\[  PASSED  \]' "$work/out" && ! grep -q '^\[  FAILED  \]' "$work/out" &&
-     grep -q "$required" "$work/out"; then
+     ! grep -q '^\[  SKIPPED \]' "$work/out" && grep -q "$required" "$work/out"; then
     pass "$program.exe: $(grep -m1 '^\[==========\] .* ran' "$work/out" | sed 's/^\[=*\] //')"
   else
-    fail "$program.exe" "exit $status; $(grep -E '^\[  FAILED  \]' "$work/out" | head -20 | tr '\n' ' ')"
+    fail "$program.exe" "exit $status; $(grep -E '^\[  (FAILED|SKIPPED) \]' "$work/out" | head -20 | tr '\n' ' ')"
   fi
 done
+# The exchanges made under Wine, as the Linux tool reads them: same trace format.
+trace=$("$native_vcam" --root "$other_root" trace other print 2>&1 | sed 's/^[^ ]* //')
+if [ "$trace" = "other avc 012000000085001013FFFF 0C20000000850010130101 0
+other avc 00200000008500014109 09200000008500014109 0
+other avc 012000000085000141FF 0C200000008500014109 0" ]; then
+  pass "the Windows exchanges in the camera's trace, read on Linux"
+else
+  fail "the Windows exchanges in the camera's trace, read on Linux" "$trace"
+fi
 
 timeout 60 wineserver -k 2>/dev/null
 echo "wine stage: $((SECONDS - started)) s"

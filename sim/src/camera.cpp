@@ -348,6 +348,10 @@ std::string PresetFileRelative(uint8_t slot) {
 
 void TouchEventsFile(const fs::path& root) noexcept {
   const int fd = ::open((root / kEventsFileName).c_str(), O_WRONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0644);
+#ifdef _WIN32
+  // Windows change notifications report a new last-write time, not an open and close.
+  if (fd >= 0) ::_futime(fd, nullptr);
+#endif
   if (fd >= 0) ::close(fd);
 }
 

@@ -230,7 +230,8 @@ int OpenPath(const std::wstring& path, int flags) {
     CloseHandle(h);
     return Fail(refusal);
   }
-  int crtFlags = accessMode == O_RDONLY ? _O_RDONLY : 0;
+  // Never handed to a child process (the handle itself is not inheritable either).
+  int crtFlags = _O_NOINHERIT | (accessMode == O_RDONLY ? _O_RDONLY : 0);
   if (flags & O_APPEND) crtFlags |= _O_APPEND;
   const int fd = _open_osfhandle(reinterpret_cast<intptr_t>(h), crtFlags);
   if (fd < 0) {
@@ -306,11 +307,38 @@ int vcam_unlinkat(int dirFd, const char* name, int flags) {
   return FailWin(error);
 }
 
+// Replaces `target`, which another handle holds open, by `source`: Windows
+// does not replace an open file, but renames it (every file here is opened
+// shareable for deletion). So the open file is moved aside under a temporary's
+// name and deleted (it goes when its last handle closes); its readers keep
+// reading the old contents as on Linux. The name is missing for a moment.
+bool ReplaceOpenFile(const std::wstring& source, const std::wstring& target) {
+  const DWORD a = GetFileAttributesW(target.c_str());
+  if (a == INVALID_FILE_ATTRIBUTES || (a & FILE_ATTRIBUTE_DIRECTORY)) return false;
+  uint64_t random = 0;
+  if (vcam_getrandom(&random, sizeof random, 0) != static_cast<ptrdiff_t>(sizeof random)) return false;
+  std::wstring leaf = L".vcam-tmp-" + std::to_wstring(GetCurrentProcessId()) + L"-";
+  for (int shift = 60; shift >= 0; shift -= 4) leaf += L"0123456789abcdef"[(random >> shift) & 15];
+  const std::wstring aside = target.substr(0, target.rfind(L'\\') + 1) + leaf;
+  if (!MoveFileExW(target.c_str(), aside.c_str(), 0)) return false;
+  if (!MoveFileExW(source.c_str(), target.c_str(), 0)) {
+    const DWORD error = GetLastError();
+    MoveFileExW(aside.c_str(), target.c_str(), 0);
+    SetLastError(error);
+    return false;
+  }
+  DeleteFileW(aside.c_str());  // else a stale temporary, removed after this process ends
+  return true;
+}
+
 int vcam_renameat2(int fromDirFd, const char* from, int toDirFd, const char* to, unsigned flags) {
   std::wstring source, target;
   if (!PathAt(fromDirFd, from, source) || !PathAt(toDirFd, to, target)) return -1;
-  const DWORD how = (flags & RENAME_NOREPLACE) ? 0 : MOVEFILE_REPLACE_EXISTING;
-  return MoveFileExW(source.c_str(), target.c_str(), how) ? 0 : FailWin(GetLastError());
+  if (flags & RENAME_NOREPLACE) return MoveFileExW(source.c_str(), target.c_str(), 0) ? 0 : FailWin(GetLastError());
+  if (MoveFileExW(source.c_str(), target.c_str(), MOVEFILE_REPLACE_EXISTING)) return 0;
+  const DWORD error = GetLastError();
+  if (error == ERROR_ACCESS_DENIED && ReplaceOpenFile(source, target)) return 0;
+  return FailWin(error);
 }
 
 int vcam_renameat(int fromDirFd, const char* from, int toDirFd, const char* to) {
@@ -440,4 +468,4 @@ ptrdiff_t vcam_getrandom(void* buffer, size_t length, unsigned /*flags*/) {
   return status >= 0 ? static_cast<ptrdiff_t>(length) : Fail(EIO);
 }
 
-tm* vcam_gmtime_r(const time_t* time, tm* result) { return _gmtime64_s(result, time) == 0 ? result : nullptr; }
+tm* vcam_gmtime_r(const time_t* time, tm* result) { return gmtime_s(result, time) == 0 ? result : nullptr; }

@@ -20,6 +20,7 @@
 #include <process.h>
 #include <sys/stat.h>
 #include <sys/types.h>
+#include <sys/utime.h>
 #include <time.h>
 #include <unistd.h>
 

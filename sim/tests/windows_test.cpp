@@ -117,6 +117,45 @@ TEST_F(VcamWindowsTest, TraceInPlaceOfFolderIsNeitherFollowedNorRead) {
   EXPECT_THROW(camera_->TraceLines(), Error);
 }
 
+TEST_F(VcamWindowsTest, PresetFileReplacedWhileAReaderHoldsItOpen) {
+  // Windows does not replace an open file; the reader keeps the old contents, as on Linux.
+  const fs::path preset = camera_->PresetFile(1);
+  const std::vector<uint8_t> before = ReadAll(preset);
+  ASSERT_EQ(before.size(), 25u);
+  const HANDLE reader = ::CreateFileW(preset.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                      nullptr, OPEN_EXISTING, 0, nullptr);
+  ASSERT_NE(reader, INVALID_HANDLE_VALUE);
+  AvcFrame value = Vendor(0x00, 0x0001, 0x41, {0x09});
+  EXPECT_EQ(camera_->AvcExchange(value.bytes, value.length), kAvcOk);
+  AvcFrame store = Vendor(0x00, 0x0001, 0x71, {0x01, 'N', 'I', 'G', 'H', 'T', 0, 0, 0});
+  EXPECT_EQ(camera_->AvcExchange(store.bytes, store.length), kAvcOk);
+  uint8_t old[32] = {};
+  DWORD got = 0;
+  EXPECT_TRUE(::ReadFile(reader, old, sizeof old, &got, nullptr));
+  ::CloseHandle(reader);
+  EXPECT_EQ(Hex({old, old + got}), Hex(before));
+  const std::vector<uint8_t> after = ReadAll(preset);
+  ASSERT_EQ(after.size(), 25u);
+  EXPECT_EQ(Hex({after.begin() + 1, after.begin() + 11}), "01 4E 49 47 48 54 00 00 00 09");
+  // Nothing left beside it once the reader is gone.
+  size_t files = 0;
+  for (const auto& entry : fs::directory_iterator(preset.parent_path())) files += entry.is_regular_file() ? 1 : 0;
+  EXPECT_EQ(files, 4u);  // Preset00..Preset03
+}
+
+TEST_F(VcamWindowsTest, UnplugSetsTheEventsFileLastWriteTime) {
+  // Windows change notifications see a new last-write time, not an open and close.
+  camera_->SetPlugged(false);
+  const fs::path events = root_ / ".events";
+  ASSERT_TRUE(fs::is_regular_file(events));
+  const auto old = fs::file_time_type::clock::now() - std::chrono::hours(1);
+  fs::last_write_time(events, old);
+  camera_->SetPlugged(true);
+  EXPECT_LT(fs::last_write_time(events), old + std::chrono::minutes(1)) << "plugging in is no event";
+  camera_->SetPlugged(false);
+  EXPECT_GT(fs::last_write_time(events), old + std::chrono::minutes(59));
+}
+
 TEST_F(VcamWindowsTest, RootIsVcamHomeElseLocalAppData) {
   EXPECT_EQ(RootDir(), root_);
   const wchar_t* local = ::_wgetenv(L"LOCALAPPDATA");

@@ -280,10 +280,12 @@ class Camera {
   std::recursive_mutex mutex_;
 };
 
-// The root folder of cameras.
+// The root folder of cameras: $VCAM_HOME, else the per-user default
+// (on Windows %LOCALAPPDATA%\vcam).
 std::filesystem::path RootDir();
-// The file in a root that is touched (opened for writing and closed) after
-// every unplug of one of its cameras, for watchers to wait on.
+// The file in a root that is touched (opened for writing and closed; on
+// Windows its last-write time set) after every unplug of one of its
+// cameras, for watchers to wait on.
 inline constexpr const char* kEventsFileName = ".events";
 // True when neither VCAM_HOME is set: the root is the per-user default.
 bool UsingDefaultRoot();
