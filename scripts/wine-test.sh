@@ -301,6 +301,11 @@ VCAM_HOME=$cams_win run "$tools/presetctl/presetctl.exe" cameras
 expect_run "presetctl.exe cameras lists the virtual camera" 0 out "$(identity cam1 friendly_name)#$(identity cam1 unique_id)
   model:       $(identity cam1 model)
   device path: $(identity cam1 device_path)"
+# A camera operation selects the camera: the imaging service's device with the
+# same unique id is found, and the storage driver it names is not there.
+VCAM_HOME=$cams_win run "$tools/presetctl/presetctl.exe" read 1
+expect_run "presetctl.exe read 1 ends at the storage step" 1 err \
+  "presetctl: Read Preset failed: SelectDevice returned WIN32(2) (0x80070002)"
 
 # An unplugged camera answers the query with "device removed" and is not listed.
 vcam unplug cam1
