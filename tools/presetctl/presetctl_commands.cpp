@@ -41,7 +41,8 @@ const std::map<std::string_view, CommandInfo>& Commands() {
       {"cameras", {"[--json]", "Lists the cameras the camera control library finds."}},
       {"slots", {"[--json]", "Lists slots 1 to 3 of the one connected camera: name and lock state."}},
       {"read", {"N [-o FILE]", "Reads slot N and writes it as a .DQX file to FILE or to standard output."}},
-      {"write", {"N FILE", "Loads the .DQX file (missing keys keep their defaults) and writes it into slot N."}},
+      {"write", {"N FILE", "Loads the .DQX file (missing keys keep their defaults) and writes it into slot N.\n"
+                           "A locked slot is refused before anything is written."}},
       {"clear", {"N", "Clears slot N."}},
       {"lock", {"N", "Protects slot N against writing and clearing."}},
       {"unlock", {"N", "Lifts the protection of slot N."}},
@@ -212,6 +213,16 @@ class Command {
       EditorValues values = DefaultValues();
       std::string error;
       if (!LoadPresetFromFile(a.positional[1], values, error)) return Fail(a.positional[1] + ": " + error);
+      // Set Preset writes the fifteen settings to the camera before the
+      // camera refuses to store them in a locked slot: ask first, as the
+      // window does before it offers Set.
+      LONG permission = kUnlocked;
+      if (!QueryPermission(access_, feedback_, slot, permission).ok()) return kExitFailure;
+      if (permission == kLocked) {
+        access_.RemoveCamera();
+        return Fail("Set Preset: slot " + std::to_string(slot) + " is locked; unlock it first (presetctl unlock " +
+                    std::to_string(slot) + ")");
+      }
       return Result(SetPreset(access_, feedback_, slot, values));
     }
     if (name_ == "clear") {

@@ -3,6 +3,7 @@
 // and the JSON text.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <memory>
 #include <sstream>
@@ -10,6 +11,7 @@
 #include <vector>
 
 #include "app/access/tests/fake_camera.h"
+#include "app/file/preset_file.h"
 #include "camctl/common/results.h"
 #include "tools/presetctl/presetctl_commands.h"
 
@@ -67,6 +69,33 @@ TEST(PresetctlCommands, ExportAndImportCallTheLibraryAndReportItsResult) {
     else
       EXPECT_NE(outcome.err.find(c.err), std::string::npos) << outcome.err;
   }
+}
+
+TEST(PresetctlCommands, WriteAsksForTheSlotsPermissionBeforeAnySetting) {
+  const std::filesystem::path file = std::filesystem::temp_directory_path() / "presetctl-write-test.DQX";
+  std::string error;
+  ASSERT_TRUE(presets::SavePresetToFile(file, presets::DefaultValues(), error)) << error;
+  const struct {
+    LONG permission;
+    int exit;
+    bool written;
+  } cases[] = {{0, 0, true}, {1, 1, false}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.permission);
+    auto script = std::make_shared<testing::FakeScript>();
+    script->permission[2] = c.permission;
+    const Outcome outcome = RunWith(script, {"write", "2", file.string()});
+    EXPECT_EQ(outcome.exit, c.exit) << outcome.err;
+    EXPECT_TRUE(Logged(*script, "#1 GetAccessPermission(2)"));
+    const bool anySetting = std::any_of(script->log.begin(), script->log.end(), [](const std::string& call) {
+      return call.find("SetStatus(") != std::string::npos || call.find("SelectPreset(") != std::string::npos;
+    });
+    EXPECT_EQ(anySetting, c.written);
+    if (!c.written) {
+      EXPECT_EQ(outcome.err, "presetctl: Set Preset: slot 2 is locked; unlock it first (presetctl unlock 2)\n");
+    }
+  }
+  std::filesystem::remove(file);
 }
 
 TEST(PresetctlCommands, UsageErrorsAndHelp) {

@@ -219,13 +219,15 @@ TEST_F(PresetctlProgram, WriteThenReadGivesTheSameFile) {
   outcome = Run({"slots"});
   EXPECT_NE(outcome.out.find("2  \"K\xC3\x9CHL\"  unlocked"), std::string::npos) << outcome.out;
 
-  // Locked: the write fails at the registration and says so; clear empties the slot.
+  // Locked: the write is refused before any setting reaches the camera and
+  // the slot keeps what it held; clear fails too until the slot is unlocked.
   ASSERT_EQ(Run({"lock", "2"}).exit, 0);
   outcome = Run({"write", "2", File("defaults.dqx").string()});
   EXPECT_EQ(outcome.exit, 1);
-  EXPECT_EQ(outcome.err,
-            "presetctl: Set Preset failed: RegisterPreset(2) returned CAM_E_PROTECTED (0x8004020B): "
-            "the preset slot is protected\n");
+  EXPECT_EQ(outcome.err, "presetctl: Set Preset: slot 2 is locked; unlock it first (presetctl unlock 2)\n");
+  outcome = Run({"read", "2"});
+  ASSERT_EQ(outcome.exit, 0) << outcome.err;
+  EXPECT_EQ(outcome.out, text);
   EXPECT_EQ(Run({"clear", "2"}).exit, 1);
   ASSERT_EQ(Run({"unlock", "2"}).exit, 0);
   ASSERT_EQ(Run({"clear", "2"}).exit, 0);
