@@ -1,13 +1,11 @@
 // The in-process server's entry points and its class object.
 #include <windows.h>
 
+#include "interface_ids.h"
 #include "vcam_filter.h"
 
 namespace vcam::dshow {
 namespace {
-
-constexpr IID kIidUnknown = {0x00000000, 0x0000, 0x0000, {0xC0, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x46}};
-constexpr IID kIidClassFactory = {0x00000001, 0x0000, 0x0000, {0xC0, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x46}};
 
 // The one class object; it lives as long as the module, so its count only
 // locks the server.
