@@ -41,11 +41,20 @@ cmake --preset native >/dev/null && cmake --build --preset native --target prese
 
 # A prefix of our own, made anew each run so no registration survives from an earlier one.
 export WINEPREFIX="$PWD/$out/wine-test-prefix" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
-unset DISPLAY
 timeout 60 wineserver -k 2>/dev/null
 rm -rf "$WINEPREFIX"
 work=$(mktemp -d)
-trap 'timeout 60 wineserver -k 2>/dev/null; rm -rf "$work"' EXIT
+# A display of our own for the windows the library makes (the removal
+# notices' hidden window, the preview's owner): never the user's.
+unset DISPLAY
+xvfb_pid=
+if command -v Xvfb >/dev/null; then
+  Xvfb -ac -nolisten tcp -displayfd 3 -screen 0 640x480x24 3>"$work/display" 2>/dev/null &
+  xvfb_pid=$!
+  for _ in $(seq 100); do [ -s "$work/display" ] && break; sleep 0.1; done
+  [ -s "$work/display" ] && export DISPLAY=":$(head -n1 "$work/display")"
+fi
+trap 'timeout 60 wineserver -k 2>/dev/null; [ -n "$xvfb_pid" ] && kill "$xvfb_pid" 2>/dev/null; rm -rf "$work"' EXIT
 
 passed=0
 failed=0

@@ -6,15 +6,21 @@
 // binding through the registered type library. The bytes are checked in each
 // camera's trace.
 //
-// Needs VCAM_FILTER_DLL (the virtual camera filter, a Windows path); VELQUIN.dll
-// and the imaging-service test double must be registered already.
+// Needs VCAM_FILTER_DLL (the virtual camera filter, a Windows path) and a
+// display for windows; VELQUIN.dll and the imaging-service test double must be
+// registered already.
 #include <gtest/gtest.h>
 
 #include <windows.h>
 
+#include <dbt.h>
+
 #include <algorithm>
+#include <cctype>
+#include <cstddef>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <memory>
 #include <string>
@@ -386,6 +392,58 @@ TEST_F(CameraE2eTest, TwoProcessesNeverInterleaveAWriteAndItsReadBack) {
   }
   EXPECT_GE(colourGain, 1u);
   EXPECT_GE(sharpness, 1u);
+}
+
+// The preview through Wine's DirectShow: the graph is built with the camera's
+// filter, which has no video output, so starting it fails cleanly and the
+// window calls still answer.
+TEST_F(CameraE2eTest, APreviewWithoutAVideoOutputFailsCleanly) {
+  MakeCamera();
+  Select(*cameras_[0]);
+  auto preview = Interface<ICDVPreviewControl>(IID_ICDVPreviewControl);
+  const HWND owner = CreateWindowExW(0, L"STATIC", L"preview owner", WS_OVERLAPPEDWINDOW, 0, 0, 320, 240, nullptr,
+                                     nullptr, nullptr, nullptr);
+  ASSERT_NE(owner, nullptr) << "no display for windows";
+  EXPECT_EQ(preview->SetOwner(static_cast<LONG>(reinterpret_cast<INT_PTR>(owner))), S_OK);
+  EXPECT_EQ(preview->StartPreview(), camctl::CAM_E_PREVIEW_FAILED);
+  EXPECT_EQ(preview->SetVisible(1), S_OK);
+  EXPECT_EQ(preview->StopPreview(), S_OK);
+  DestroyWindow(owner);
+}
+
+// A removal notice as the device manager broadcasts it, delivered to the
+// library's hidden window: only the selected camera's path (in any letter
+// case) detaches the object, which then stays removed until RemoveDevice.
+TEST_F(CameraE2eTest, ARemovalNoticeForTheSelectedCameraDetachesIt) {
+  MakeCameras({{"a", "KX1", true}, {"b", "KX1", true}});
+  const vcam::Camera& selected = *cameras_[0];
+  Select(selected);
+  const HWND watcher = FindWindowW(L"VELQUIN_CLASS", L"VEL-QUIN");
+  ASSERT_NE(watcher, nullptr) << "the watcher's window was not made";
+  auto control = Interface<ICDVCameraControl>(IID_ICDVCameraControl);
+
+  auto notify = [&](const std::string& path) {
+    const platform::ComString name = platform::Utf8ToCom(path);
+    constexpr size_t kNameOffset = offsetof(DEV_BROADCAST_DEVICEINTERFACE_W, dbcc_name);
+    std::vector<BYTE> buffer(kNameOffset + (name.size() + 1) * sizeof(wchar_t));
+    auto* notice = reinterpret_cast<DEV_BROADCAST_DEVICEINTERFACE_W*>(buffer.data());
+    notice->dbcc_size = static_cast<DWORD>(buffer.size());
+    notice->dbcc_devicetype = DBT_DEVTYP_DEVICEINTERFACE;
+    notice->dbcc_classguid = {0x65E8773D, 0x8F56, 0x11D0, {0xA3, 0xB9, 0x00, 0xA0, 0xC9, 0x22, 0x31, 0x96}};
+    std::memcpy(notice->dbcc_name, name.c_str(), (name.size() + 1) * sizeof(wchar_t));
+    SendMessageW(watcher, WM_DEVICECHANGE, DBT_DEVICEREMOVECOMPLETE, reinterpret_cast<LPARAM>(buffer.data()));
+  };
+
+  notify(cameras_[1]->identity().devicePath);
+  EXPECT_EQ(control->SetStatus(kFunctionColorGain, 4), S_OK) << "another camera's removal changes nothing";
+
+  std::string upper = selected.identity().devicePath;
+  for (char& c : upper) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+  notify(upper);
+  EXPECT_EQ(control->SetStatus(kFunctionColorGain, 5), camctl::CAM_E_NOT_CONNECTED);
+  EXPECT_EQ(Select(selected), camctl::CAM_E_LOCK_TIMEOUT) << "removed, not yet detached for the client";
+  EXPECT_EQ(devices_->RemoveDevice(), S_OK);
+  EXPECT_NE(Select(selected), camctl::CAM_E_LOCK_TIMEOUT);
 }
 
 // A late-binding client: names to DISPIDs and Invoke through the type
