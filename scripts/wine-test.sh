@@ -26,6 +26,7 @@ class_key="HKCR\\CLSID\\$clsid"
 unit_programs=(windows_unit_tests windows_devices_tests windows_settings_tests windows_presets_app_tests
                windows_torwen_tests windows_e2e_tests)
 vcam_dll=$out/sim/windows/vcamdv.dll
+native_vcam=build/native/sim/vcam
 needed=("$dll" "$vcam_dll" "$out/sim/windows/vcam_dshow_tests.exe" "$out/storage/microdriver/torwen.dll"
         "$tools/camlist/camlist.exe" "$tools/presetctl/presetctl.exe" "$tools/camfiles/camfiles.exe"
         "$out/tests/windows/windows_mutex_holder.exe" "$out/tests/windows/windows_settings_mutex_holder.exe"
@@ -96,6 +97,23 @@ expect_no_key() {
   if [ "$status" != 0 ]; then pass "reg: $1 removed"; else fail "reg: $1 removed" "the key is still there"; fi
 }
 
+# Case: the last run exited with 0.
+expect_success() {
+  if [ "$status" = 0 ]; then pass "$1"; else fail "$1" "exit $status $(cat "$work/err")"; fi
+}
+
+# Case: the last run was a GoogleTest program that passed with no test failed
+# or skipped, and its output has a line matching $2 (default: the pass line).
+expect_tests() {
+  local name=$1 required=${2:-'^\[  PASSED  \]'}
+  if [ "$status" = 0 ] && grep -q '^\[  PASSED  \]' "$work/out" && ! grep -qE '^\[  (FAILED|SKIPPED) \]' "$work/out" &&
+     grep -q "$required" "$work/out"; then
+    pass "$name: $(grep -m1 '^\[==========\] .* ran' "$work/out" | sed 's/^\[=*\] //')"
+  else
+    fail "$name" "exit $status; $(grep -E '^\[  (FAILED|SKIPPED) \]' "$work/out" | head -20 | tr '\n' ' ')"
+  fi
+}
+
 # Case: the last run exited with $2 and its output ($3: out or err) is exactly $4.
 expect_run() {
   local name=$1 code=$2 stream=$3 text=$4
@@ -138,14 +156,14 @@ check_registered() {
 
 register() {
   run regsvr32 /s "$dll"
-  if [ "$status" = 0 ]; then pass "regsvr32 $1"; else fail "regsvr32 $1" "exit $status $(cat "$work/err")"; fi
+  expect_success "regsvr32 $1"
 }
 
 register VELQUIN.dll
 check_registered
 
 run regsvr32 /s /u "$dll"
-if [ "$status" = 0 ]; then pass "regsvr32 /u VELQUIN.dll"; else fail "regsvr32 /u VELQUIN.dll" "exit $status"; fi
+expect_success "regsvr32 /u VELQUIN.dll"
 expect_no_key "$class_key"
 expect_no_key "HKCR\\VELQUIN.CameraControl.1"
 expect_no_key "HKCR\\VELQUIN.CameraControl"
@@ -255,11 +273,11 @@ instances='HKCR\CLSID\{860BB310-5D01-11D0-BD3B-00A0C911CE86}\Instance'
 imaging_class='HKLM\SYSTEM\CurrentControlSet\Control\Class'
 mkdir -p "$work/cams"
 cams_win=$(winepath -w "$work/cams" 2>/dev/null)
-vcam() { VCAM_HOME="$work/cams" build/native/sim/vcam "$@" >/dev/null; }
+vcam() { VCAM_HOME="$work/cams" "$native_vcam" "$@" >/dev/null; }
 identity() { sed -n "s/^$2=//p" "$work/cams/$1/identity"; }
 register_vcam() {
   VCAM_HOME=$cams_win run regsvr32 /s "$vcam_dll"
-  if [ "$status" = 0 ]; then pass "regsvr32 vcamdv.dll $1"; else fail "regsvr32 vcamdv.dll $1" "exit $status"; fi
+  expect_success "regsvr32 vcamdv.dll $1"
 }
 # Case: the devices registered by the virtual camera are exactly $@.
 expect_devices() {
@@ -339,18 +357,14 @@ expect_no_key "$cam2_imaging"
 
 cam1_imaging="$imaging_class\\$(identity cam1 imaging_device_id)"
 run regsvr32 /s /u "$vcam_dll"
-if [ "$status" = 0 ]; then pass "regsvr32 /u vcamdv.dll"; else fail "regsvr32 /u vcamdv.dll" "exit $status"; fi
+expect_success "regsvr32 /u vcamdv.dll"
 expect_no_key "$vcam_class_key"
 expect_devices
 expect_no_key "$cam1_imaging"
 
 # The virtual camera's filter on cameras of a temporary root: one case.
 RUN_TIMEOUT=120 run "$out/sim/windows/vcam_dshow_tests.exe"
-if [ "$status" = 0 ] && grep -q '^\[  PASSED  \]' "$work/out" && ! grep -q '^\[  FAILED  \]' "$work/out"; then
-  pass "vcam_dshow_tests.exe: $(grep -m1 '^\[==========\] .* ran' "$work/out" | sed 's/^\[=*\] //')"
-else
-  fail "vcam_dshow_tests.exe" "exit $status; $(grep -E '^\[  FAILED  \]' "$work/out" | head -20 | tr '\n' ' ')"
-fi
+expect_tests vcam_dshow_tests.exe
 
 # The portable unit tests built for Windows and the end-to-end cases: one case
 # per program; a skipped test fails it. They start their second processes by
@@ -360,7 +374,6 @@ fi
 # made here by the Linux tool and exchanges frames with it; its trace is then
 # read here.
 other_root="$work/other-vcam"
-native_vcam=build/native/sim/vcam
 if "$native_vcam" --root "$other_root" create other --unique-id 0800460102ab00ee >/dev/null; then
   pass "vcam (Linux) creates the camera the Windows tests open"
 else
@@ -373,13 +386,10 @@ for program in "${unit_programs[@]}"; do
   pushd "$tests_dir" >/dev/null
   RUN_TIMEOUT=300 run "$program.exe"
   popd >/dev/null
-  required='^\[  PASSED  \]'
-  [ "$program" = windows_unit_tests ] && required='^\[       OK \] ImagingDevices\.'
-  if [ "$status" = 0 ] && grep -q '^\[  PASSED  \]' "$work/out" && ! grep -q '^\[  FAILED  \]' "$work/out" &&
-     ! grep -q '^\[  SKIPPED \]' "$work/out" && grep -q "$required" "$work/out"; then
-    pass "$program.exe: $(grep -m1 '^\[==========\] .* ran' "$work/out" | sed 's/^\[=*\] //')"
+  if [ "$program" = windows_unit_tests ]; then
+    expect_tests "$program.exe" '^\[       OK \] ImagingDevices\.'
   else
-    fail "$program.exe" "exit $status; $(grep -E '^\[  (FAILED|SKIPPED) \]' "$work/out" | head -20 | tr '\n' ' ')"
+    expect_tests "$program.exe"
   fi
 done
 # The exchanges made under Wine, as the Linux tool reads them: same trace format.
