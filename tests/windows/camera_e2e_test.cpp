@@ -24,6 +24,7 @@
 #include <filesystem>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "camctl/common/results.h"
@@ -353,25 +354,12 @@ TEST_F(CameraE2eTest, TwoProcessesNeverInterleaveAWriteAndItsReadBack) {
   MakeCamera();
   vcam::Camera& camera = *cameras_[0];
   camera.ClearTrace();
+  // Started together; each waits for its own end.
   DWORD codeA = 0, codeB = 0;
-  {
-    std::wstring a = L"--picture-writer 20 3 12", b = L"--picture-writer 22 9 12";
-    // Started together; each waits for its own end.
-    std::vector<std::pair<std::wstring, DWORD*>> runs{{a, &codeA}, {b, &codeB}};
-    std::vector<HANDLE> threads;
-    for (auto& run : runs) {
-      threads.push_back(CreateThread(
-          nullptr, 0,
-          [](void* p) -> DWORD {
-            auto* r = static_cast<std::pair<std::wstring, DWORD*>*>(p);
-            *r->second = RunSelf(r->first);
-            return 0;
-          },
-          &run, 0, nullptr));
-    }
-    WaitForMultipleObjects(static_cast<DWORD>(threads.size()), threads.data(), TRUE, INFINITE);
-    for (HANDLE t : threads) CloseHandle(t);
-  }
+  std::thread a([&] { codeA = RunSelf(L"--picture-writer 20 3 12"); });
+  std::thread b([&] { codeB = RunSelf(L"--picture-writer 22 9 12"); });
+  a.join();
+  b.join();
   ASSERT_EQ(codeA, 0u);
   ASSERT_EQ(codeB, 0u);
 
