@@ -65,6 +65,14 @@ Shape VendorShape(uint16_t set, uint8_t code) {
 
 bool IsPictureCode(uint8_t code) { return code == 0x40 || code == 0x41 || (code >= 0x44 && code <= 0x50); }
 
+// The KV7 keeps its working picture settings in preset 0: the library
+// re-applies preset 0 before every picture write on that model, so a write
+// that left preset 0 alone would be undone by the next one.
+bool PresetZeroIsWorkingCopy(const std::string& model) {
+  return model.size() == 3 && (model[0] == 'K' || model[0] == 'k') && (model[1] == 'V' || model[1] == 'v') &&
+         model[2] == '7';
+}
+
 }  // namespace
 
 struct AvcEngine {
@@ -172,10 +180,34 @@ struct AvcEngine {
       default:
         if (IsPictureCode(code) && vcr) return Rejected();
         if (!InRange(code, op[0])) return BadValue(code);
+        if (IsPictureCode(code)) {
+          const uint8_t old = s.value[code][0];
+          s.value[code][0] = op[0];
+          if (MirrorIntoPresetZero()) return Accepted();
+          s.value[code][0] = old;  // refused: nothing changed
+          return Rejected();
+        }
         break;
     }
     s.value[code][0] = op[0];
     return Accepted();
+  }
+
+  // On a KV7, preset 0's picture bytes follow the registers. Only a whole
+  // preset 0 file is kept in step, and it is rewritten only when a byte
+  // differs, so the fifteen re-applied values cost one read each.
+  bool MirrorIntoPresetZero() {
+    if (!PresetZeroIsWorkingCopy(camera.identity_.model)) return true;
+    uint8_t file[256];
+    const long n = detail::ReadSmallFileAt(camera.dirFd_, detail::PresetFileRelative(0), file, sizeof file);
+    if (n != static_cast<long>(kPresetFileSize) || file[0] != kPresetFileSize) return true;
+    bool changed = false;
+    for (size_t i = 0; i < 15; ++i) {
+      const uint8_t value = s.value[kPresetFileCodes[i]][0];
+      changed = changed || file[10 + i] != value;
+      file[10 + i] = value;
+    }
+    return !changed || detail::WriteFileAtomicAt(camera.dirFd_, detail::PresetFileRelative(0), file, kPresetFileSize);
   }
 
   int32_t VendorStatus(uint8_t code, uint8_t* op) {
@@ -213,7 +245,15 @@ struct AvcEngine {
     const long n = detail::ReadSmallFileAt(camera.dirFd_, detail::PresetFileRelative(slot), file, sizeof file);
     // Only a whole preset file can be loaded into the registers.
     if (n < static_cast<long>(kPresetFileSize) || file[0] != n) return Rejected();
-    for (size_t i = 0; i < 15; ++i) s.value[kPresetFileCodes[i]][0] = file[10 + i];
+    uint8_t old[15];
+    for (size_t i = 0; i < 15; ++i) {
+      old[i] = s.value[kPresetFileCodes[i]][0];
+      s.value[kPresetFileCodes[i]][0] = file[10 + i];
+    }
+    if (!MirrorIntoPresetZero()) {
+      for (size_t i = 0; i < 15; ++i) s.value[kPresetFileCodes[i]][0] = old[i];
+      return Rejected();
+    }
     s.activeSlot = slot;
     StartBusy();
     return Accepted();
