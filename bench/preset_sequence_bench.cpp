@@ -26,7 +26,10 @@ namespace fs = std::filesystem;
 
 // Function numbers in the editors' order, and a camera value for each.
 constexpr LONG kFunctions[15] = {31, 32, 33, 34, 29, 30, 20, 21, 24, 25, 26, 22, 23, 27, 28};
-constexpr LONG kValues[15] = {1, 2, 0, 3, 1, 0, 6, 12, 0, 7, 5, 6, 9, 6, 3};
+// Two sets that differ in every value, taken in turn, so every write changes
+// the camera's setting (on a KV7 also its preset 0, the working copy).
+constexpr LONG kValues[2][15] = {{1, 2, 0, 3, 1, 0, 6, 12, 0, 7, 5, 6, 9, 6, 3},
+                                 {0, 1, 2, 2, 0, 1, 7, 11, 1, 8, 4, 5, 10, 7, 2}};
 constexpr LONG kSlot = 2;
 
 // One folder of cameras for the whole run.
@@ -91,8 +94,9 @@ class Session {
 
   bool SetPreset() {
     if (!SelectAndWait()) return false;
+    const LONG* values = kValues[round_++ % 2];
     for (int i = 0; i < 15; ++i)
-      if (camera_->SetStatus(kFunctions[i], kValues[i]) != S_OK) return false;
+      if (camera_->SetStatus(kFunctions[i], values[i]) != S_OK) return false;
     BSTR name = SysAllocString(u"BENCH");
     const bool registered = presets_->RegisterPreset(kSlot, name) == S_OK;
     SysFreeString(name);
@@ -116,6 +120,7 @@ class Session {
   ICDVPresetControl* presets_ = nullptr;
   ICDVCameraControl* camera_ = nullptr;
   bool ok_ = false;
+  unsigned round_ = 0;
 };
 
 Session& TheSession() {

@@ -125,19 +125,6 @@ OperationResult Failure(OperationFeedback& feedback, std::string_view operation,
   return result;
 }
 
-bool CheckPresetName(platform::ComStringView name, std::string& error) {
-  const std::string bytes = platform::ComToAnsi(name);
-  if (platform::AnsiToCom(bytes) != name) {
-    error = "the preset name holds a character the camera's code page cannot hold";
-    return false;
-  }
-  if (bytes.size() > kMaxNameBytes) {
-    error = "the preset name is " + std::to_string(bytes.size()) + " characters long; the camera keeps at most 8";
-    return false;
-  }
-  return true;
-}
-
 OperationResult ConnectCamera(CameraAccess& access, OperationFeedback& feedback, std::string_view operation) {
   LONG count = 0;
   HRESULT hr = access.EnumerateCameras(count);

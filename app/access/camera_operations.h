@@ -70,8 +70,4 @@ OperationResult ConnectCamera(CameraAccess& access, OperationFeedback& feedback,
 OperationResult Failure(OperationFeedback& feedback, std::string_view operation, std::string_view call, HRESULT hr,
                         std::string_view detail = {});
 
-// The name the camera gets for a preset name, or a message saying why the
-// name cannot be sent.
-bool CheckPresetName(platform::ComStringView name, std::string& error);
-
 }  // namespace presets

@@ -91,6 +91,8 @@ std::vector<std::string_view> SplitLines(std::string_view bytes) {
 bool FormatPresetFile(const EditorValues& values, std::string& bytes, std::string& error) {
   const auto name = TextForFile(values.presetName, "preset name", error);
   if (!name) return false;
+  // A name with a control character (one read from a camera) would not load.
+  if (!CheckNameCharacters(values.presetName, error)) return false;
   const auto description = TextForFile(values.description, "description", error);
   if (!description) return false;
   std::string out;
@@ -119,6 +121,7 @@ bool FormatPresetFile(const EditorValues& values, std::string& bytes, std::strin
 
 bool ParsePresetFile(std::string_view bytes, EditorValues& values, std::string& error) {
   EditorValues loaded = values;
+  bool anyKey = false;
   const std::vector<std::string_view> lines = SplitLines(bytes);
   for (size_t index = 0; index < lines.size(); ++index) {
     const std::string_view line = lines[index];
@@ -129,8 +132,14 @@ bool ParsePresetFile(std::string_view bytes, EditorValues& values, std::string& 
     for (const FileKey& known : kKeys) {
       if (key.size() != known.key.size() + 1 || key.substr(0, known.key.size()) != known.key || key.back() != ' ')
         continue;
+      anyKey = true;
       if (known.target == Target::PresetName) {
         loaded.presetName = platform::AnsiToCom(Trim(value));
+        std::string why;
+        if (!CheckNameCharacters(loaded.presetName, why)) {
+          error = "Line " + std::to_string(index + 1) + ": " + why + "; nothing was loaded";
+          return false;
+        }
       } else if (known.target == Target::Description) {
         loaded.description = platform::AnsiToCom(Trim(value));
       } else {
@@ -150,6 +159,11 @@ bool ParsePresetFile(std::string_view bytes, EditorValues& values, std::string& 
       break;
     }
   }
+  if (!anyKey) {
+    error = "This is not a preset settings file: no line holds one of its settings (such as \"Gamma = 0\"); "
+            "nothing was loaded";
+    return false;
+  }
   values = std::move(loaded);
   return true;
 }
@@ -167,11 +181,19 @@ bool SavePresetToFile(const std::filesystem::path& path, const EditorValues& val
   return true;
 }
 
-bool LoadPresetFromFile(const std::filesystem::path& path, EditorValues& values, std::string& error) {
-  std::string bytes;
-  const HRESULT hr = platform::ReadFileContents(path, bytes);
+bool ReadPresetFileBytes(const std::filesystem::path& path, std::string& bytes, std::string& error) {
+  const HRESULT hr = platform::ReadFileContents(path, bytes, kMaxPresetFileBytes);
   if (hr == HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND) || hr == HRESULT_FROM_WIN32(3 /* ERROR_PATH_NOT_FOUND */)) {
     error = std::string(kFileNotFound);
+    return false;
+  }
+  if (hr == platform::kFileTooLarge) {
+    error = "\"" + path.string() + "\" is larger than " + std::to_string(kMaxPresetFileBytes / 1024) +
+            " KB, far more than a preset settings file holds; it was not read";
+    return false;
+  }
+  if (hr == platform::kNotRegularFile) {
+    error = "Cannot read \"" + path.string() + "\": it is not a regular file";
     return false;
   }
   if (FAILED(hr)) {
@@ -179,6 +201,26 @@ bool LoadPresetFromFile(const std::filesystem::path& path, EditorValues& values,
     error = "Cannot read \"" + path.string() + "\" (" + std::string(camctl::ResultName(hr, buffer)) + ")";
     return false;
   }
+  return true;
+}
+
+bool ReadPresetFileDescription(const std::filesystem::path& path, platform::ComString& description,
+                               std::string& error) {
+  std::string bytes;
+  if (!ReadPresetFileBytes(path, bytes, error)) return false;
+  std::string last;
+  for (const std::string_view line : SplitLines(bytes)) {
+    const size_t equals = line.find('=');
+    if (equals != std::string_view::npos && line.substr(0, equals) == "Description ")
+      last = Trim(line.substr(equals + 1));
+  }
+  description = platform::AnsiToCom(last);
+  return true;
+}
+
+bool LoadPresetFromFile(const std::filesystem::path& path, EditorValues& values, std::string& error) {
+  std::string bytes;
+  if (!ReadPresetFileBytes(path, bytes, error)) return false;
   return ParsePresetFile(bytes, values, error);
 }
 

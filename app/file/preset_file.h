@@ -18,10 +18,27 @@ namespace presets {
 bool FormatPresetFile(const EditorValues& values, std::string& bytes, std::string& error);
 
 // Applies a file's bytes to `values`. Every line is checked first; on any
-// invalid value nothing is changed and `error` names the line. Lines end in
-// CR LF, LF or CR; keys are compared exactly; a key given twice takes its last
-// value; a key that is missing leaves its value unchanged.
+// invalid value, a preset name with a control character, or bytes without a
+// single known key (an empty file, a program, UTF-16 text: not a settings
+// file) nothing is changed and `error` says why. Lines end in CR LF, LF or CR;
+// keys are compared exactly; a key given twice takes its last value; a key
+// that is missing leaves its value unchanged.
 bool ParsePresetFile(std::string_view bytes, EditorValues& values, std::string& error);
+
+// A settings file is under 1 KB; anything above this is not one, and is
+// refused before it is read.
+inline constexpr size_t kMaxPresetFileBytes = 64 * 1024;
+
+// Every read of a settings file goes through here (Load, presetctl write, the
+// browser's description): opened without blocking, a regular file only, its
+// size checked before a byte is read. Fails with "File Not Found" when
+// nothing is there, or a message naming the file and the reason.
+bool ReadPresetFileBytes(const std::filesystem::path& path, std::string& bytes, std::string& error);
+
+// The last "Description" value of a settings file, trimmed of blanks, read
+// through ReadPresetFileBytes (empty when the file has none).
+bool ReadPresetFileDescription(const std::filesystem::path& path, platform::ComString& description,
+                               std::string& error);
 
 // Writes the file through a temporary file renamed over the target, so a
 // failure leaves an existing file as it was.

@@ -1,8 +1,11 @@
 #include "app/model/preset_model.h"
 
 #include <charconv>
+#include <cstdio>
 #include <cmath>
 #include <limits>
+
+#include "platform/ansi.h"
 
 namespace presets {
 
@@ -133,7 +136,56 @@ bool IsEditorValue(Setting setting, int value) {
   return value >= kLevelMin && value <= kLevelMax;
 }
 
-bool IsSendable(Setting setting, int value) { return value != kNoSelection && IsEditorValue(setting, value); }
+bool IsSendable(Setting setting, int value) {
+  if (Info(setting).kind == SettingKind::List && value == kNoSelection) return false;
+  return IsEditorValue(setting, value);
+}
+
+namespace {
+bool IsControl(OLECHAR c) { return c < 0x20 || (c >= 0x7F && c <= 0x9F); }
+}  // namespace
+
+std::string EscapedName(platform::ComStringView name) {
+  std::string out;
+  size_t plain = 0;  // start of the run of characters shown as they are
+  for (size_t i = 0; i <= name.size(); ++i) {
+    if (i < name.size() && !IsControl(name[i]) && name[i] != COM_TEXT("\\")[0]) continue;
+    out += platform::ComToUtf8(name.substr(plain, i - plain));
+    if (i < name.size()) {
+      char escaped[8];
+      std::snprintf(escaped, sizeof escaped, IsControl(name[i]) ? "\\x%02X" : "\\\\", static_cast<unsigned>(name[i]));
+      out += escaped;
+    }
+    plain = i + 1;
+  }
+  return out;
+}
+
+bool CheckNameCharacters(platform::ComStringView name, std::string& error) {
+  for (const OLECHAR c : name) {
+    if (!IsControl(c)) continue;
+    char code[8];
+    std::snprintf(code, sizeof code, "0x%02X", static_cast<unsigned>(c));
+    error = "the preset name \"" + EscapedName(name) + "\" holds the control character " + code +
+            "; a name may hold only printable characters";
+    return false;
+  }
+  return true;
+}
+
+bool CheckPresetName(platform::ComStringView name, std::string& error) {
+  if (!CheckNameCharacters(name, error)) return false;
+  const std::string bytes = platform::ComToAnsi(name);
+  if (platform::AnsiToCom(bytes) != name) {
+    error = "the preset name holds a character the camera's code page cannot hold";
+    return false;
+  }
+  if (bytes.size() > kMaxNameBytes) {
+    error = "the preset name is " + std::to_string(bytes.size()) + " characters long; the camera keeps at most 8";
+    return false;
+  }
+  return true;
+}
 
 LONG ToCamera(Setting setting, int value) {
   return static_cast<LONG>(Info(setting).kind == SettingKind::Level ? value + kLevelCameraOffset : value);

@@ -73,13 +73,27 @@ EditorValues DefaultValues();
 
 // A value an editor can hold: a list position or kNoSelection, a level -6..6.
 bool IsEditorValue(Setting setting, int value);
-// A value that can be sent to the camera (a list needs a chosen entry).
+// A value that can be sent to the camera: a list needs a chosen entry; any
+// level -6..6 is sendable (-1 is a level, not the list's "no selection").
 bool IsSendable(Setting setting, int value);
 // Editor value to camera value: the position, or the level + 6.
 LONG ToCamera(Setting setting, int value);
 // Camera value to editor value; nothing when the camera value lies outside
 // the setting's list or its range 0..12.
 std::optional<int> FromCamera(Setting setting, LONG cameraValue);
+
+// Whether a preset name can go to the camera: every character has a byte in
+// the code page, at most 8 bytes, and no control character (U+0000-U+001F,
+// U+007F-U+009F: a NUL would cut the name short, the others would reach the
+// camera and every listing raw). Otherwise false and a message in `error`
+// that shows the name with its control characters escaped. The window, the
+// settings file and presetctl all check names here.
+bool CheckPresetName(platform::ComStringView name, std::string& error);
+// Only the control-character part of that check (for names of any length,
+// such as one read from a file or the camera).
+bool CheckNameCharacters(platform::ComStringView name, std::string& error);
+// The name in UTF-8 for a message: control characters as \xNN, '\' as \\.
+std::string EscapedName(platform::ComStringView name);
 
 // "-6", "-1", "0", "5": no plus sign, no leading zeros or blanks.
 std::string LevelText(int level);

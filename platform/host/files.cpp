@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cstdint>
 #include <cstdlib>
 
 #include "descriptor.h"
@@ -48,14 +49,15 @@ HRESULT ReplaceFileContents(const std::filesystem::path& target, std::string_vie
   return S_OK;
 }
 
-HRESULT ReadFileContents(const std::filesystem::path& path, std::string& bytes) {
-  // Non-blocking, so a FIFO or device in place of the file never stalls the caller.
+HRESULT ReadFileContents(const std::filesystem::path& path, std::string& bytes, size_t maxBytes) {
   Descriptor fd(::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
-  if (fd.get() < 0) return FromErrno(errno);
+  if (fd.get() < 0) return errno == EISDIR ? kNotRegularFile : FromErrno(errno);
   struct stat info {};
   if (::fstat(fd.get(), &info) != 0) return FromErrno(errno);
-  if (!S_ISREG(info.st_mode)) return HRESULT_FROM_WIN32(ERROR_ACCESS_DENIED);
+  if (!S_ISREG(info.st_mode)) return kNotRegularFile;
+  if (info.st_size < 0 || static_cast<uint64_t>(info.st_size) > maxBytes) return kFileTooLarge;
   std::string content;
+  content.reserve(static_cast<size_t>(info.st_size));
   char buffer[4096];
   for (;;) {
     const ssize_t n = ::read(fd.get(), buffer, sizeof buffer);
@@ -64,6 +66,8 @@ HRESULT ReadFileContents(const std::filesystem::path& path, std::string& bytes) 
       return FromErrno(errno);
     }
     if (n == 0) break;
+    // A file that grew after fstat is refused too, as soon as it passes the limit.
+    if (static_cast<size_t>(n) > maxBytes - content.size()) return kFileTooLarge;
     content.append(buffer, static_cast<size_t>(n));
   }
   bytes = std::move(content);

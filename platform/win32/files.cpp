@@ -60,16 +60,32 @@ HRESULT ReplaceFileContents(const std::filesystem::path& target, std::string_vie
   return S_OK;
 }
 
-HRESULT ReadFileContents(const std::filesystem::path& path, std::string& bytes) {
+HRESULT ReadFileContents(const std::filesystem::path& path, std::string& bytes, size_t maxBytes) {
   FileHandle file(::CreateFileW(path.wstring().c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
                                 FILE_ATTRIBUTE_NORMAL, nullptr));
-  if (!file.valid()) return LastError();
+  if (!file.valid()) {
+    const DWORD error = ::GetLastError();
+    // A folder cannot be opened as a file: say what it is.
+    const DWORD attributes = ::GetFileAttributesW(path.wstring().c_str());
+    if (error == ERROR_ACCESS_DENIED && attributes != INVALID_FILE_ATTRIBUTES &&
+        (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0)
+      return kNotRegularFile;
+    return HRESULT_FROM_WIN32(error);
+  }
+  // A pipe or a character device in place of the file is never read.
+  if (::GetFileType(file.get()) != FILE_TYPE_DISK) return kNotRegularFile;
+  LARGE_INTEGER size{};
+  if (!::GetFileSizeEx(file.get(), &size)) return LastError();
+  if (size.QuadPart < 0 || static_cast<unsigned long long>(size.QuadPart) > maxBytes) return kFileTooLarge;
   std::string content;
+  content.reserve(static_cast<size_t>(size.QuadPart));
   char buffer[4096];
   for (;;) {
     DWORD read = 0;
     if (!::ReadFile(file.get(), buffer, sizeof buffer, &read, nullptr)) return LastError();
     if (read == 0) break;
+    // A file that grew after the size check is refused too.
+    if (read > maxBytes - content.size()) return kFileTooLarge;
     content.append(buffer, read);
   }
   bytes = std::move(content);

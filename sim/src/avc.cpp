@@ -1,9 +1,11 @@
 // The camera's answers to AV/C frames.
+#include <cerrno>
 #include <cstring>
 
 #include "files.h"
 #include "internal.h"
 #include "vcam/vcam.h"
+#include "posix.h"  // last: on Windows it renames POSIX names
 
 namespace vcam {
 
@@ -64,6 +66,14 @@ Shape VendorShape(uint16_t set, uint8_t code) {
 }
 
 bool IsPictureCode(uint8_t code) { return code == 0x40 || code == 0x41 || (code >= 0x44 && code <= 0x50); }
+
+// The KV7 keeps its working picture settings in preset 0: the library
+// re-applies preset 0 before every picture write on that model, so a write
+// that left preset 0 alone would be undone by the next one.
+bool PresetZeroIsWorkingCopy(const std::string& model) {
+  return model.size() == 3 && (model[0] == 'K' || model[0] == 'k') && (model[1] == 'V' || model[1] == 'v') &&
+         model[2] == '7';
+}
 
 }  // namespace
 
@@ -172,10 +182,47 @@ struct AvcEngine {
       default:
         if (IsPictureCode(code) && vcr) return Rejected();
         if (!InRange(code, op[0])) return BadValue(code);
+        if (IsPictureCode(code)) {
+          const uint8_t old = s.value[code][0];
+          // Preset 0 already holds a value the register keeps (the re-apply's
+          // fifteen frames mostly are such): no file access for those.
+          if (old == op[0]) return Accepted();
+          s.value[code][0] = op[0];
+          if (MirrorIntoPresetZero()) return Accepted();
+          s.value[code][0] = old;  // refused: nothing changed
+          return Rejected();
+        }
         break;
     }
     s.value[code][0] = op[0];
     return Accepted();
+  }
+
+  // On a KV7, preset 0's picture bytes follow the registers. Only a whole
+  // preset 0 file is kept in step, and it is changed in place (no temporary
+  // and rename, which would cost more than the write itself; a register
+  // write changes one byte) and only when a byte differs.
+  bool MirrorIntoPresetZero() {
+    if (!PresetZeroIsWorkingCopy(camera.identity_.model)) return true;
+    const detail::UniqueFd fd = detail::OpenFileAt(camera.dirFd_, detail::PresetFileRelative(0), O_RDWR);
+    if (!fd.valid()) return true;  // no preset 0 to keep in step
+    uint8_t file[kPresetFileSize + 1];
+    size_t n = 0;
+    while (n < sizeof file) {
+      const ssize_t got = ::pread(fd.get(), file + n, sizeof file - n, static_cast<off_t>(n));
+      if (got < 0 && errno == EINTR) continue;
+      if (got <= 0) break;
+      n += static_cast<size_t>(got);
+    }
+    if (n != kPresetFileSize || file[0] != kPresetFileSize) return true;
+    bool changed = false;
+    for (size_t i = 0; i < 15; ++i) {
+      const uint8_t value = s.value[kPresetFileCodes[i]][0];
+      changed = changed || file[10 + i] != value;
+      file[10 + i] = value;
+    }
+    // pread left the position at 0: the whole file goes back in place.
+    return !changed || detail::WriteAll(fd.get(), file, kPresetFileSize);
   }
 
   int32_t VendorStatus(uint8_t code, uint8_t* op) {
@@ -213,7 +260,15 @@ struct AvcEngine {
     const long n = detail::ReadSmallFileAt(camera.dirFd_, detail::PresetFileRelative(slot), file, sizeof file);
     // Only a whole preset file can be loaded into the registers.
     if (n < static_cast<long>(kPresetFileSize) || file[0] != n) return Rejected();
-    for (size_t i = 0; i < 15; ++i) s.value[kPresetFileCodes[i]][0] = file[10 + i];
+    uint8_t old[15];
+    for (size_t i = 0; i < 15; ++i) {
+      old[i] = s.value[kPresetFileCodes[i]][0];
+      s.value[kPresetFileCodes[i]][0] = file[10 + i];
+    }
+    if (!MirrorIntoPresetZero()) {
+      for (size_t i = 0; i < 15; ++i) s.value[kPresetFileCodes[i]][0] = old[i];
+      return Rejected();
+    }
     s.activeSlot = slot;
     StartBusy();
     return Accepted();

@@ -88,6 +88,47 @@ TEST_F(AvcTest, RegisterSelectResetRoundTrip) {
   EXPECT_EQ(Hex(PresetFile(1)), Hex(factory));
 }
 
+// A KV7 keeps its working picture settings in preset 0 (the library
+// re-applies preset 0 before each picture write there): every accepted
+// picture write and every select lands in preset 0's bytes 10-24, in the
+// order the re-apply reads them. Other models leave preset 0 alone.
+TEST_F(AvcTest, PresetZeroFollowsThePictureRegistersOnAKv7Only) {
+  // The byte order of the file, as the library's re-apply reads it.
+  ASSERT_EQ(Hex(Bytes(kPresetFileCodes, kPresetFileCodes + 15)),
+            "41 40 47 48 4B 4C 4D 4E 44 49 46 45 4A 4F 50");
+  const Bytes factory = {25, 0, 0, 0, 0, 0, 0, 0, 0, 0, 6, 6, 6, 6, 6, 6, 6, 0, 0, 0, 0, 1, 1, 6, 6};
+  const Bytes written = {25, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1, 2, 3, 4, 5, 7, 8, 2, 1, 1, 1, 2, 0, 9, 10};
+  const Bytes slot3 = {25, 1, 'A', 0, 0, 0, 0, 0, 0, 0, 11, 10, 9, 8, 7, 5, 4, 3, 1, 1, 1, 0, 2, 3, 2};
+  const Bytes selected = {25, 0, 0, 0, 0, 0, 0, 0, 0, 0, 11, 10, 9, 8, 7, 5, 4, 3, 1, 1, 1, 0, 2, 3, 2};
+  const struct {
+    const char* model;
+    bool follows;
+  } cases[] = {{"KV7", true}, {"kv7", true}, {"KX1", false}, {"DV1", false}, {"KV70", false}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.model);
+    CameraOptions options;
+    options.model = c.model;
+    options.sampleContent = false;
+    camera_.reset();
+    camera_ = Create(std::string("cam-") + c.model, options);
+    for (size_t i = 0; i < 15; ++i) ASSERT_EQ(Control(kPresetFileCodes[i], {written[10 + i]}), kAvcOk) << i;
+    EXPECT_EQ(Hex(PresetFile(0)), Hex(c.follows ? written : factory));
+    // A refused value changes neither the register nor preset 0.
+    EXPECT_EQ(Control(0x41, {13}), kAvcNotImplemented);
+    EXPECT_EQ(Status(0x41, {0xFF}), Bytes{1});
+    EXPECT_EQ(Hex(PresetFile(0)), Hex(c.follows ? written : factory));
+    WriteAll(camera_->PresetFile(3), slot3);
+    ASSERT_EQ(Control(0x70, {0x03}), kAvcOk);
+    EXPECT_EQ(Hex(PresetFile(0)), Hex(c.follows ? selected : factory));
+    EXPECT_EQ(Hex(PresetFile(3)), Hex(slot3));
+    // A preset 0 that is not a whole preset file is left as it is.
+    const Bytes broken(factory.begin(), factory.end() - 1);
+    WriteAll(camera_->PresetFile(0), broken);
+    ASSERT_EQ(Control(0x47, {12}), kAvcOk);
+    EXPECT_EQ(Hex(PresetFile(0)), Hex(broken));
+  }
+}
+
 TEST_F(AvcTest, BusyFlagAnswersOneDuringWindowOnly) {
   camera_->Modify([](State& s) { s.busyMs = 300; });
   EXPECT_EQ(Status(0x75, {0xFF}), Bytes{0});

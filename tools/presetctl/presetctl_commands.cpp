@@ -42,7 +42,9 @@ const std::map<std::string_view, CommandInfo>& Commands() {
       {"slots", {"[--json]", "Lists slots 1 to 3 of the one connected camera: name and lock state."}},
       {"read", {"N [-o FILE]", "Reads slot N and writes it as a .DQX file to FILE or to standard output."}},
       {"write", {"N FILE", "Loads the .DQX file (missing keys keep their defaults) and writes it into slot N.\n"
-                           "A locked slot is refused before anything is written."}},
+                           "A file over 64 KB, a file without a single setting, a bad value or a preset name\n"
+                           "with a control character is refused, and so is a locked slot, before anything\n"
+                           "is written."}},
       {"clear", {"N", "Clears slot N."}},
       {"lock", {"N", "Protects slot N against writing and clearing."}},
       {"unlock", {"N", "Lifts the protection of slot N."}},

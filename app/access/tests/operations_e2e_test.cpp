@@ -43,9 +43,9 @@ class OperationsEndToEnd : public ::testing::Test {
     camera_.reset();
     env_.reset();
   }
-  std::unique_ptr<vcam::Camera> MakeCamera(const std::string& name) {
+  std::unique_ptr<vcam::Camera> MakeCamera(const std::string& name, const std::string& model = "DV1") {
     vcam::CameraOptions options;
-    options.model = "DV1";
+    options.model = model;
     options.sampleContent = false;
     auto camera = vcam::CreateCamera(env_->Cameras(), name, options);
     camera->Modify([](vcam::State& s) { s.busyMs = 40; });
@@ -94,6 +94,42 @@ TEST_F(OperationsEndToEnd, SetPresetSendsTheSettingsInTheirOrderThenRegisters) {
   ASSERT_TRUE(ReadPreset(*access_, feedback_, 2, read).ok()) << feedback_.messages.back();
   EXPECT_EQ(read, values);
   EXPECT_TRUE(feedback_.messages.empty());
+}
+
+// Set Preset then Read Preset with all fifteen settings away from their
+// defaults, on each model: the slot's file holds every value in the camera's
+// byte order, and the read gives the editors back. On a KV7 the library
+// re-applies preset 0 before each picture write, so a camera whose preset 0
+// did not follow its writes would keep only the last one.
+TEST_F(OperationsEndToEnd, SetThenReadKeepsAllFifteenOnEveryModel) {
+  EditorValues values = DefaultValues();
+  values.presetName = COM_TEXT("ALL15");
+  for (const auto& [setting, value] :
+       {std::pair{Setting::Gamma, 1}, {Setting::Knee, 2}, {Setting::Black, 0}, {Setting::NR, 3},
+        {Setting::VDetail, 1}, {Setting::ColorMatrix, 1}, {Setting::ColorGain, -6}, {Setting::ColorPhase, 5},
+        {Setting::Red, -1}, {Setting::Green, 3}, {Setting::Blue, -4}, {Setting::Sharpness, 6},
+        {Setting::SetupLevel, -2}, {Setting::Coring, 1}, {Setting::MasterPed, -5}})
+    values[setting] = value;
+  // Bytes 10-24: codes 41 40 47 48 4B 4C 4D 4E 44 49 46 45 4A 4F 50.
+  const std::vector<uint8_t> pictureBytes = {0, 11, 12, 4, 5, 9, 2, 3, 1, 1, 1, 2, 0, 7, 1};
+  for (const char* model : {"KV7", "KX1", "DV1"}) {
+    SCOPED_TRACE(model);
+    access_.emplace(ComCameraObjectFactory());
+    camera_.reset();
+    vcam::DeleteCamera(env_->Cameras(), "cam");
+    camera_ = MakeCamera("cam", model);
+    const OperationResult set = SetPreset(*access_, feedback_, 2, values);
+    ASSERT_TRUE(set.ok()) << set.message;
+    std::ifstream in(camera_->PresetFile(2), std::ios::binary);
+    const std::string file((std::istreambuf_iterator<char>(in)), {});
+    ASSERT_EQ(file.size(), vcam::kPresetFileSize);
+    EXPECT_EQ(file.substr(2, 8), std::string("ALL15\0\0\0", 8));
+    EXPECT_EQ(std::vector<uint8_t>(file.begin() + 10, file.end()), pictureBytes);
+    EditorValues read = DefaultValues();
+    const OperationResult back = ReadPreset(*access_, feedback_, 2, read);
+    ASSERT_TRUE(back.ok()) << back.message;
+    EXPECT_EQ(read, values);
+  }
 }
 
 TEST_F(OperationsEndToEnd, ReadMapsCameraValuesToLevels) {

@@ -3,6 +3,7 @@
 // a message naming it, and bounded waits for the preset state.
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <functional>
 #include <memory>
 #include <string>
@@ -139,6 +140,10 @@ TEST(CameraOperations, SetRefusesBeforeContactingTheCamera) {
       {"list beyond its choices", 1, [](EditorValues& v) { v[Setting::Knee] = 3; }, "Knee holds 3"},
       {"level above 6", 1, [](EditorValues& v) { v[Setting::Coring] = 7; }, "Coring holds 7"},
       {"level below -6", 1, [](EditorValues& v) { v[Setting::Red] = -7; }, "Red Gain holds -7"},
+      {"NUL in the name", 1, [](EditorValues& v) { v.presetName = platform::ComString(COM_TEXT("AB\0CD"), 5); },
+       "\"AB\\x00CD\" holds the control character 0x00"},
+      {"control character in the name", 1, [](EditorValues& v) { v.presetName = COM_TEXT("A\x1B[2J"); },
+       "control character 0x1B"},
       {"slot 0", 0, [](EditorValues&) {}, "no preset slot 0"},
       {"slot 4", 4, [](EditorValues&) {}, "no preset slot 4"},
   };
@@ -158,6 +163,42 @@ TEST(CameraOperations, SetRefusesBeforeContactingTheCamera) {
   EditorValues values = SampleValues();
   values.presetName = platform::Utf8ToCom("ÄÖÜßéèàç");
   EXPECT_TRUE(SetPreset(*f.access, f.feedback, 1, values).ok());
+}
+
+// Every value of every setting through Set Preset and back through Read
+// Preset: thirteen rounds, each setting shifted by its position, so every
+// level from -6 to 6 (-1 included) and every choice of every list is written
+// and read once at least. The reads answer what the writes sent.
+TEST(CameraOperations, EveryValueOfEverySettingRoundTrips) {
+  for (int round = 0; round < 13; ++round) {
+    SCOPED_TRACE(round);
+    Fixture f;
+    EditorValues values = DefaultValues();
+    values.presetName = platform::Utf8ToCom("R" + std::to_string(round));
+    for (size_t i = 0; i < kSettingCount; ++i) {
+      const SettingInfo& info = Settings()[i];
+      const int shifted = static_cast<int>((static_cast<size_t>(round) + i) % 13);
+      values[info.setting] = info.kind == SettingKind::List ? shifted % info.choiceCount : shifted - 6;
+    }
+    const OperationResult set = SetPreset(*f.access, f.feedback, 2, values);
+    ASSERT_TRUE(set.ok()) << set.message;
+    size_t writes = 0;
+    for (const std::string& line : f.script->log) {
+      int function = 0, value = 0;
+      if (std::sscanf(line.c_str(), "#1 SetStatus(%d,%d)", &function, &value) != 2) continue;
+      const SettingInfo& info = Settings()[writes++];
+      EXPECT_EQ(function, info.function);
+      EXPECT_EQ(value, info.kind == SettingKind::List ? values[info.setting] : values[info.setting] + 6);
+      f.script->status[static_cast<LONG>(function)] = static_cast<LONG>(value);
+    }
+    EXPECT_EQ(writes, kSettingCount);
+    EXPECT_EQ(f.script->log[f.script->log.size() - 5], "#1 RegisterPreset(2,R" + std::to_string(round) + ")");
+    f.script->names[2] = u"R" + std::u16string(values.presetName.begin() + 1, values.presetName.end());
+    EditorValues read = DefaultValues();
+    const OperationResult back = ReadPreset(*f.access, f.feedback, 2, read);
+    ASSERT_TRUE(back.ok()) << back.message;
+    EXPECT_EQ(read, values);
+  }
 }
 
 struct StopCase {

@@ -41,6 +41,12 @@ const std::string kDefaultsFile =
     "MasterPed =  0\r\n"
     "Description = \r\n";
 
+// A literal with its NUL bytes.
+template <size_t N>
+std::string Raw(const char (&text)[N]) {
+  return std::string(text, N - 1);
+}
+
 std::string Format(const EditorValues& values) {
   std::string bytes, error;
   EXPECT_TRUE(FormatPresetFile(values, bytes, error)) << error;
@@ -94,6 +100,10 @@ TEST(PresetFile, RefusesWhatCannotBeWrittenOnOneLine) {
        "code page"},
       {"list beyond its choices", [](EditorValues& v) { v[Setting::Black] = 3; }, "Black holds 3"},
       {"level beyond 6", [](EditorValues& v) { v[Setting::Blue] = 9; }, "Blue Gain holds 9"},
+      {"name with a control character", [](EditorValues& v) { v.presetName = COM_TEXT("A\x1B[0m"); },
+       "\"A\\x1B[0m\" holds the control character 0x1B"},
+      {"name with a NUL", [](EditorValues& v) { v.presetName = platform::ComString(COM_TEXT("A\0B"), 3); },
+       "control character 0x00"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -114,8 +124,16 @@ TEST(PresetFile, LoadCases) {
     bool ok = true;
   };
   const Case cases[] = {
-      {"only the section", "[Presets]\r\n", [](EditorValues&) {}},
-      {"empty file", "", [](EditorValues&) {}},
+      // Bytes without a single known key are not a settings file.
+      {"only the section", "[Presets]\r\n", {}, false},
+      {"empty file", "", {}, false},
+      {"random bytes", Raw("\x7F" "ELF\x02\x01\x00=\xFF\xFE\r\n\x00\x00"), {}, false},
+      {"UTF-16 text", Raw("\xFF\xFE[\0P\0]\0\r\0\n\0G\0a\0m\0m\0a\0 \0=\0 \0" "1\0"), {}, false},
+      {"unknown keys only", "Zoom = 9\r\ngamma = 1\r\n", {}, false},
+      {"a description alone is a settings file", "Description = x\r\n",
+       [](EditorValues& v) { v.description = COM_TEXT("x"); }},
+      {"control character in the name", "Gamma = 1\r\nPreset Name = A\x01Z\r\n", {}, false},
+      {"NUL in the name", Raw("Preset Name = AB\0CD\r\n"), {}, false},
       {"leading-number rule on a list", "Knee = 2 and more\r\n", [](EditorValues& v) { v[Setting::Knee] = 2; }},
       {"strict rule refuses trailing text", "Gamma =  1\r\nRed = 2 and more\r\n", {}, false},
       {"green follows the leading-number rule", "Green = 2x\r\n", [](EditorValues& v) { v[Setting::Green] = 2; }},
@@ -124,8 +142,10 @@ TEST(PresetFile, LoadCases) {
          v[Setting::Blue] = 2;
          v[Setting::Coring] = 0;
        }},
-      {"no blank before = is another key", "Gamma=1\r\n", [](EditorValues&) {}},
-      {"keys are case-sensitive", "gamma = 1\r\nNR  = 3\r\n", [](EditorValues&) {}},
+      {"no blank before = is another key", "Gamma=1\r\nCoring = 2\r\n",
+       [](EditorValues& v) { v[Setting::Coring] = 2; }},
+      {"keys are case-sensitive", "gamma = 1\r\nNR  = 3\r\nCoring = 2\r\n",
+       [](EditorValues& v) { v[Setting::Coring] = 2; }},
       {"last one wins", "NR = 1\r\nNR = 3\r\n", [](EditorValues& v) { v[Setting::NR] = 3; }},
       {"texts trimmed of blanks", "Preset Name =   DUSK  \r\nDescription =  a = b \r\n",
        [](EditorValues& v) {
@@ -249,6 +269,61 @@ TEST_F(PresetFileOnDisk, SpecialFilesAreRefusedWithoutWaiting) {
     EXPECT_NE(error.find("Cannot read"), std::string::npos) << error;
     EXPECT_EQ(values, before);
   }
+}
+
+// A settings file is under 1 KB: anything over 64 KB is refused from its
+// size alone, before a byte is read (a 1 GB file costs no memory), and bytes
+// with no known key are refused as not a settings file. The description
+// preview reads through the same door.
+TEST_F(PresetFileOnDisk, OnlySettingsFilesOfASaneSizeAreRead) {
+  const std::string padding(kMaxPresetFileBytes - 13, ' ');
+  const struct {
+    const char* name;
+    std::function<void(const fs::path&)> make;
+    const char* says;  // nullptr: loaded
+  } cases[] = {
+      {"exactly 64 KB", [&](const fs::path& p) { std::ofstream(p, std::ios::binary) << "Gamma = 1\r\n" << padding << "\r\n"; },
+       nullptr},
+      {"one byte more", [&](const fs::path& p) { std::ofstream(p, std::ios::binary) << "Gamma = 1\r\n" << padding << " \r\n"; },
+       "is larger than 64 KB"},
+      {"1 GB", [](const fs::path& p) { std::ofstream(p, std::ios::binary) << "Gamma = 1\r\n"; fs::resize_file(p, 1ull << 30); },
+       "is larger than 64 KB"},
+      {"empty", [](const fs::path& p) { std::ofstream(p, std::ios::binary).flush(); }, "not a preset settings file"},
+      {"a program", [](const fs::path& p) { fs::copy_file("/bin/ls", p); }, "is larger than 64 KB"},
+      {"a program's first 8 KB",
+       [](const fs::path& p) {
+         std::ifstream in("/bin/ls", std::ios::binary);
+         std::string head(8192, '\0');
+         in.read(head.data(), static_cast<std::streamsize>(head.size()));
+         std::ofstream(p, std::ios::binary) << head;
+       },
+       "not a preset settings file"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    const fs::path file = dir_ / (std::string(c.name) + ".DQX");
+    c.make(file);
+    EditorValues values = DefaultValues();
+    std::string error;
+    EXPECT_EQ(LoadPresetFromFile(file, values, error), c.says == nullptr) << error;
+    EXPECT_EQ(values[Setting::Gamma], c.says ? 0 : 1);
+    if (c.says) {
+      EXPECT_NE(error.find(c.says), std::string::npos) << error;
+    }
+    platform::ComString description = COM_TEXT("before");
+    std::string previewError;
+    const bool tooLarge = c.says && std::string(c.says).find("larger") != std::string::npos;
+    EXPECT_EQ(ReadPresetFileDescription(file, description, previewError), !tooLarge);
+    EXPECT_EQ(description, tooLarge ? COM_TEXT("before") : COM_TEXT(""));
+    fs::remove(file);
+  }
+  std::ofstream(dir_ / "d.DQX", std::ios::binary) << "Description = one\r\nDescription =  two = 2 \r\n";
+  platform::ComString description;
+  std::string error;
+  ASSERT_TRUE(ReadPresetFileDescription(dir_ / "d.DQX", description, error)) << error;
+  EXPECT_EQ(description, COM_TEXT("two = 2"));
+  EXPECT_FALSE(ReadPresetFileDescription(dir_ / "missing.DQX", description, error));
+  EXPECT_EQ(error, "File Not Found");
 }
 
 TEST_F(PresetFileOnDisk, FailedSaveLeavesTheOldFile) {

@@ -67,6 +67,63 @@ TEST(PresetModel, CameraConversions) {
     EXPECT_EQ(LevelText(level), text);
 }
 
+// Every value of every setting, one below and one above: what an editor may
+// hold, what may be sent, and the exact camera value and its way back. A
+// level of -1 is a level like any other, not the lists' "no selection".
+TEST(PresetModel, EveryValueOfEverySetting) {
+  for (const SettingInfo& info : Settings()) {
+    const bool list = info.kind == SettingKind::List;
+    const int low = list ? kNoSelection : kLevelMin, high = list ? info.choiceCount - 1 : kLevelMax;
+    for (int value = low - 1; value <= high + 1; ++value) {
+      SCOPED_TRACE(std::string(info.name) + " " + std::to_string(value));
+      const bool editor = value >= low && value <= high;
+      const bool sendable = editor && !(list && value == kNoSelection);
+      EXPECT_EQ(IsEditorValue(info.setting, value), editor);
+      EXPECT_EQ(IsSendable(info.setting, value), sendable);
+      if (!sendable) continue;
+      const LONG camera = ToCamera(info.setting, value);
+      EXPECT_EQ(camera, list ? value : value + 6);
+      EXPECT_EQ(FromCamera(info.setting, camera), value);
+    }
+  }
+}
+
+// Control characters never reach the camera: a NUL would cut the name, the
+// others would travel raw. The message shows them escaped.
+TEST(PresetModel, PresetNameCheck) {
+  using platform::ComString;
+  const struct {
+    ComString name;
+    const char* says;  // nullptr: accepted
+  } cases[] = {
+      {COM_TEXT(""), nullptr},
+      {COM_TEXT("SUNSET 1"), nullptr},
+      {platform::Utf8ToCom("Café~ÿ"), nullptr},
+      {ComString(COM_TEXT("AB\0CD"), 5), "\"AB\\x00CD\" holds the control character 0x00"},
+      {COM_TEXT("A\x01"), "\"A\\x01\" holds the control character 0x01"},
+      {COM_TEXT("\tTAB"), "0x09"},
+      {COM_TEXT("CR\r"), "0x0D"},
+      {COM_TEXT("\x1F"), "0x1F"},
+      {COM_TEXT("DEL\x7F"), "0x7F"},
+      {COM_TEXT("C1\x85"), "\"C1\\x85\" holds the control character 0x85"},
+      {COM_TEXT("A\\B\x9F"), "\"A\\\\B\\x9F\""},
+      {COM_TEXT("ABCDEFGHI"), "at most 8"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.says ? c.says : "accepted");
+    std::string error;
+    EXPECT_EQ(CheckPresetName(c.name, error), c.says == nullptr);
+    if (c.says) {
+      EXPECT_NE(error.find(c.says), std::string::npos) << error;
+    }
+    if (c.says && std::string(c.says).find("at most") == std::string::npos) {
+      std::string again;
+      EXPECT_FALSE(CheckNameCharacters(c.name, again));
+      EXPECT_EQ(again, error);
+    }
+  }
+}
+
 TEST(PresetModel, NumberRules) {
   struct Case {
     const char* text;

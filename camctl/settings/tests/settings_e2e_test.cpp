@@ -375,7 +375,10 @@ TEST_F(Kv7ReapplyTest, PictureWritesReapplyPresetZeroFirstInWireOrder) {
   EXPECT_EQ(state.value[0x40][0], file[11]);
   EXPECT_EQ(state.value[0x50][0], file[24]);
 
-  // A value the range check refuses still comes after the re-apply.
+  // A KV7 keeps its working settings in preset 0, so the Gamma write is in
+  // it now. A value the range check refuses still comes after the re-apply.
+  file[20] = 1;
+  EXPECT_EQ(PresetZero(), file);
   camera_->ClearTrace();
   EXPECT_EQ(control_->SetStatus(kFunctionColorGain, 500), CAM_E_OUT_OF_RANGE);
   EXPECT_EQ(Channel("avc"), ReapplyFrames(file));

@@ -1,6 +1,7 @@
 // Whole-file reading and replacing for the application's own files.
 #pragma once
 
+#include <cstddef>
 #include <filesystem>
 #include <string>
 #include <string_view>
@@ -15,9 +16,18 @@ namespace platform {
 // error as an HRESULT.
 HRESULT ReplaceFileContents(const std::filesystem::path& target, std::string_view bytes);
 
-// Reads a whole file. S_OK, or HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND /
-// ERROR_PATH_NOT_FOUND) when it does not exist, or another failure.
-HRESULT ReadFileContents(const std::filesystem::path& path, std::string& bytes);
+// ReadFileContents' refusals beyond the operating system's own errors.
+inline constexpr HRESULT kFileTooLarge = static_cast<HRESULT>(0x800700DFu);    // ERROR_FILE_TOO_LARGE
+inline constexpr HRESULT kNotRegularFile = static_cast<HRESULT>(0x8007000Bu);  // ERROR_BAD_FORMAT
+
+// Reads a whole regular file of at most `maxBytes` bytes. It is opened without
+// blocking (a FIFO or device in its place never stalls the caller) and its
+// size is checked before anything is read, so a huge file costs no memory.
+// S_OK; HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND / ERROR_PATH_NOT_FOUND) when
+// it does not exist; kNotRegularFile for a folder, FIFO or device;
+// kFileTooLarge when it holds (or grows while read to) more than `maxBytes`;
+// or another failure. `bytes` is changed only on success.
+HRESULT ReadFileContents(const std::filesystem::path& path, std::string& bytes, size_t maxBytes);
 
 }  // namespace platform
 

@@ -236,6 +236,88 @@ TEST_F(PresetctlProgram, WriteThenReadGivesTheSameFile) {
   EXPECT_NE(outcome.out.find("Preset Name = \r\n"), std::string::npos);
 }
 
+// Every value of every setting written with `write` and read back with
+// `read`, byte for byte, on a KV7 (the first camera's model, whose library
+// re-applies preset 0 before each picture write) and on a KX1: thirteen
+// rounds, each setting shifted by its position, so every level -6..6 (-1
+// included) and every choice of every list passes once at least, with all
+// fifteen settings away from their defaults in most rounds.
+TEST_F(PresetctlProgram, EveryValueRoundTripsOnAKv7AndAKx1) {
+  struct Line {
+    const char* key;
+    int count;  // choices of a list; 0 for a level
+  };
+  const Line lines[] = {{"Gamma", 2},       {"Knee", 3},      {"Black", 3},        {"NR", 4},
+                        {"VDetail", 2},     {"Color Matrix", 2}, {"Color Gain", 0}, {"Color Phase", 0},
+                        {"Red", 0},         {"Green", 0},     {"Blue", 0},         {"SetupLevel", 0},
+                        {"Sharpness", 0},   {"Coring", 0},    {"MasterPed", 0}};
+  for (const char* model : {"KV7", "KX1"}) {
+    SCOPED_TRACE(model);
+    camera_.reset();
+    vcam::DeleteCamera(env_->Cameras(), "cam");
+    vcam::CameraOptions options;
+    options.model = model;
+    options.sampleContent = false;
+    camera_ = vcam::CreateCamera(env_->Cameras(), "cam", options);
+    camera_->Modify([](vcam::State& s) { s.busyMs = 0; });
+    for (int round = 0; round < 13; ++round) {
+      SCOPED_TRACE(round);
+      std::string text = "[Presets]\r\nPreset Name = R" + std::to_string(round) + "\r\n";
+      for (size_t i = 0; i < 15; ++i) {
+        const int shifted = static_cast<int>((static_cast<size_t>(round) + i) % 13);
+        const int value = lines[i].count ? shifted % lines[i].count : shifted - 6;
+        text += std::string(lines[i].key) + " = " + (value < 0 ? "" : " ") + std::to_string(value) + "\r\n";
+      }
+      text += "Description = \r\n";
+      std::ofstream(File("round.dqx"), std::ios::binary) << text;
+      Outcome outcome = Run({"write", "2", File("round.dqx").string()});
+      ASSERT_EQ(outcome.exit, 0) << outcome.err;
+      outcome = Run({"read", "2"});
+      ASSERT_EQ(outcome.exit, 0) << outcome.err;
+      EXPECT_EQ(outcome.out, text);
+    }
+  }
+}
+
+// What is not a settings file, or holds a name with a control character, is
+// refused with one line before anything reaches the camera; a name with a
+// control character read from the camera is never printed raw.
+TEST_F(PresetctlProgram, RefusedFilesAndNamesSendNothing) {
+  const std::string big = File("big.dqx").string();
+  std::ofstream(big, std::ios::binary) << "Gamma = 1\r\n";
+  fs::resize_file(big, 1ull << 30);
+  const struct {
+    const char* name;
+    std::string bytes;  // empty: the file is made above
+    std::string says;
+  } cases[] = {
+      {"empty.dqx", "", "not a preset settings file"},
+      {"utf16.dqx", std::string("\xFF\xFE" "G\0a\0m\0m\0a\0 \0=\0 \0" "1\0", 20), "not a preset settings file"},
+      {"nul.dqx", std::string("Preset Name = AB\0CD\r\n", 21), "\"AB\\x00CD\" holds the control character 0x00"},
+      {"escape.dqx", "Preset Name = \x1B[2J\r\n", "\"\\x1B[2J\" holds the control character 0x1B"},
+      {"big.dqx", "", "is larger than 64 KB"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    if (std::string(c.name) != "big.dqx") std::ofstream(File(c.name), std::ios::binary) << c.bytes;
+    camera_->ClearTrace();
+    const Outcome outcome = Run({"write", "1", File(c.name).string()});
+    EXPECT_EQ(outcome.exit, 1);
+    EXPECT_NE(outcome.err.find(c.says), std::string::npos) << outcome.err;
+    EXPECT_EQ(outcome.err.find('\x1B'), std::string::npos);
+    EXPECT_TRUE(camera_->ReadTrace().empty()) << "nothing reaches the camera";
+  }
+
+  uint8_t file[vcam::kPresetFileSize] = {vcam::kPresetFileSize, 1, 'A', 0x1B, '[', '2', 'J', 0, 0, 0,
+                                         6, 6, 6, 6, 6, 6, 6, 0, 0, 0, 0, 1, 1, 6, 6};
+  std::ofstream(camera_->PresetFile(3), std::ios::binary).write(reinterpret_cast<const char*>(file), sizeof file);
+  const Outcome outcome = Run({"read", "3"});
+  EXPECT_EQ(outcome.exit, 1);
+  EXPECT_EQ(outcome.out, "");
+  EXPECT_NE(outcome.err.find("\"A\\x1B[2J\" holds the control character 0x1B"), std::string::npos) << outcome.err;
+  EXPECT_EQ(outcome.err.find('\x1B'), std::string::npos);
+}
+
 TEST_F(PresetctlProgram, FailuresExitOneWithOneLine) {
   std::ofstream(File("bad.dqx"), std::ios::binary) << "[Presets]\r\nGamma = 1\r\nRed = 2 and more\r\n";
   struct Case {
