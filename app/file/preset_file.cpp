@@ -3,6 +3,7 @@
 #include <optional>
 #include <vector>
 
+#include "app/file/settings_read.h"
 #include "camctl/common/results.h"
 #include "platform/ansi.h"
 #include "platform/files.h"
@@ -169,7 +170,7 @@ bool SavePresetToFile(const std::filesystem::path& path, const EditorValues& val
 
 bool LoadPresetFromFile(const std::filesystem::path& path, EditorValues& values, std::string& error) {
   std::string bytes;
-  const HRESULT hr = platform::ReadFileContents(path, bytes);
+  const HRESULT hr = ReadSettingsFile(path, bytes);
   if (hr == HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND) || hr == HRESULT_FROM_WIN32(3 /* ERROR_PATH_NOT_FOUND */)) {
     error = std::string(kFileNotFound);
     return false;
