@@ -1,11 +1,17 @@
 #include "app/ui/main_presenter.h"
 
+#include <algorithm>
+
 #include "app/ui/form_tables.h"
 
 namespace presets::ui {
 
 bool AcceptTypedLength(size_t previousLength, size_t proposedLength, size_t limit) {
   return proposedLength <= limit || proposedLength <= previousLength;
+}
+
+size_t TypedLengthKept(size_t previousLength, size_t proposedLength, size_t limit) {
+  return std::min(proposedLength, std::max(limit, previousLength));
 }
 
 MainPresenter::MainPresenter(MainView& view, CameraAccess& access) : view_(view), access_(access) {}

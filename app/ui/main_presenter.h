@@ -53,6 +53,12 @@ class MainView : public EditorStore, public OperationFeedback {
 // file or the camera is kept and may be shortened.
 bool AcceptTypedLength(size_t previousLength, size_t proposedLength, size_t limit);
 
+// The length an edit (typing, pasting, dropping) that makes a text
+// `proposedLength` long from `previousLength` may keep in such a box: what
+// does not fit is dropped from the end of the inserted text, so a paste obeys
+// the same limit as typing.
+size_t TypedLengthKept(size_t previousLength, size_t proposedLength, size_t limit);
+
 class MainPresenter {
  public:
   MainPresenter(MainView& view, CameraAccess& access);

@@ -281,6 +281,13 @@ TEST(MainPresenter, TypingLimitNeverCutsAText) {
   EXPECT_TRUE(AcceptTypedLength(12, 11, 8));  // a long name from a file may be shortened
   EXPECT_TRUE(AcceptTypedLength(12, 12, 8));  // or edited in place
   EXPECT_FALSE(AcceptTypedLength(12, 13, 8));
+  struct Case {
+    size_t previous, proposed, limit, kept;
+  };
+  // Pasting keeps what fits; a long text from a file keeps its length.
+  for (const Case& c : {Case{2, 12, 8, 8}, Case{0, 8, 8, 8}, Case{12, 15, 8, 12}, Case{12, 4, 8, 4},
+                        Case{0, 101, 100, 100}, Case{1, 3, 2, 2}})
+    EXPECT_EQ(TypedLengthKept(c.previous, c.proposed, c.limit), c.kept) << c.previous << " " << c.proposed;
 }
 
 }  // namespace
