@@ -1,6 +1,7 @@
 #include "app/file/preset_file.h"
 
 #include <optional>
+#include <sstream>
 #include <vector>
 
 #include "camctl/common/results.h"
@@ -188,8 +189,11 @@ bool ReadPresetFileBytes(const std::filesystem::path& path, std::string& bytes, 
     return false;
   }
   if (hr == platform::kFileTooLarge) {
-    error = "\"" + path.string() + "\" is larger than " + std::to_string(kMaxPresetFileBytes / 1024) +
-            " KB, far more than a preset settings file holds; it was not read";
+    // A stream, not string concatenation: GCC 12's MinGW build reports a false overlap there.
+    std::ostringstream message;
+    message << '"' << path.string() << "\" is larger than " << kMaxPresetFileBytes / 1024
+            << " KB, far more than a preset settings file holds; it was not read";
+    error = message.str();
     return false;
   }
   if (hr == platform::kNotRegularFile) {

@@ -1,7 +1,6 @@
 #include "app/ui/browser_presenter.h"
 
 #include <algorithm>
-#include <fstream>
 #include <sstream>
 
 #include "app/file/preset_file.h"
@@ -36,19 +35,30 @@ bool IsRegularFile(const fs::path& path) {
   return fs::is_regular_file(path, error);
 }
 
-// A file of the folder whose name equals `name` in any letter case, read from
-// the disk now: the list on screen may be stale.
-std::optional<std::string> ExistingMatch(const fs::path& folder, std::string_view name) {
-  for (const std::string& file : ListPresetFiles(folder))
+// The file a save under `name` would replace, looked for on the disk now (the
+// list on screen may be stale): a listed file equal to the name in any letter
+// case, else whatever stands at the name itself, which is found even in a
+// folder that may be searched but not listed. A folder there is left to the
+// save, which fails and says so.
+std::optional<std::string> ExistingTarget(const fs::path& folder, std::string_view name) {
+  std::error_code error;
+  for (const std::string& file : ListPresetFiles(folder, error))
     if (EqualNoCase(file, name)) return file;
+  const fs::file_status status = fs::symlink_status(folder / name, error);
+  if (fs::exists(status) && !fs::is_directory(status)) return std::string(name);
   return std::nullopt;
 }
 
 }  // namespace
 
 std::vector<std::string> ListPresetFiles(const fs::path& folder) {
-  std::vector<std::string> files;
   std::error_code error;
+  return ListPresetFiles(folder, error);
+}
+
+std::vector<std::string> ListPresetFiles(const fs::path& folder, std::error_code& error) {
+  std::vector<std::string> files;
+  error.clear();
   for (fs::directory_iterator it(folder, error), end; !error && it != end; it.increment(error)) {
     std::string name = it->path().filename().string();
     if (HasPresetExtension(name) && IsRegularFile(it->path())) files.push_back(std::move(name));
@@ -61,18 +71,16 @@ std::vector<std::string> ListPresetFiles(const fs::path& folder) {
 }
 
 platform::ComString ReadDescription(const fs::path& file) {
-  std::ifstream in(file, std::ios::binary);
-  if (!in) return {};
-  std::string line;
-  std::string last;
-  while (std::getline(in, line)) {
-    if (!line.empty() && line.back() == '\r') line.pop_back();
-    const size_t equals = line.find('=');
-    if (equals == std::string::npos || std::string_view(line).substr(0, equals) != "Description ") continue;
-    last = std::string(Trim(std::string_view(line).substr(equals + 1)));
-  }
-  if (in.bad()) return {};
-  return platform::AnsiToCom(last);
+  // The same guarded read as loading: a FIFO or device in the file's place
+  // must not block the window.
+  platform::ComString description;
+  std::string error;
+  if (!ReadPresetFileDescription(file, description, error)) return {};
+  return description;
+}
+
+std::string FolderNotListed(const fs::path& folder, const std::error_code& error) {
+  return "The folder " + folder.string() + " cannot be listed (" + error.message() + ").";
 }
 
 std::string WithPresetExtension(std::string_view name) {
@@ -109,12 +117,16 @@ BrowserPresenter::BrowserPresenter(BrowserView& view, EditorStore& editors, fs::
     : view_(view), editors_(editors), folder_(std::move(startFolder)) {
   view_.SetFileName({});
   view_.ShowFolder(folder_);
-  Refresh();
+  // Quiet: every opening lists the folder again and says what went wrong.
+  Refresh(false);
 }
 
-void BrowserPresenter::Refresh() {
-  files_ = ListPresetFiles(folder_);
+void BrowserPresenter::Refresh(bool report) {
+  std::error_code error;
+  files_ = ListPresetFiles(folder_, error);
   view_.ShowFiles(files_);
+  // An empty list would say the folder holds no preset files.
+  if (error && report) view_.ShowMessage(FolderNotListed(folder_, error));
 }
 
 void BrowserPresenter::Open(BrowserMode mode) {
@@ -142,6 +154,10 @@ void BrowserPresenter::OnFileClicked() {
   view_.SetDescription({});
   view_.SetFileName(*selected);
   view_.SetDescription(ReadDescription(PathOf(*selected)));
+}
+
+void BrowserPresenter::OnFileHighlighted() {
+  if (view_.SelectedFile()) OnFileClicked();
 }
 
 void BrowserPresenter::OnFileDoubleClicked() {
@@ -172,7 +188,7 @@ void BrowserPresenter::OnSave() {
   if (typed.empty()) return;
   const std::string name = WithPresetExtension(typed);
   std::string target = name;
-  if (const std::optional<std::string> existing = ExistingMatch(folder_, name)) {
+  if (const std::optional<std::string> existing = ExistingTarget(folder_, name)) {
     // Replace the file that is there, whatever the letter case of the name typed.
     const std::string answer =
         view_.AskOverwrite(std::string(kOverwriteBefore) + name + std::string(kOverwriteAfter));
@@ -183,7 +199,7 @@ void BrowserPresenter::OnSave() {
   if (!SavePresetToFile(PathOf(target), editors_.Editors(), error)) {
     // The browser stays open and the settings stay on screen.
     view_.ShowMessage(error);
-    Refresh();
+    Refresh(false);  // one message is enough
     return;
   }
   view_.Hide();

@@ -6,6 +6,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <system_error>
 #include <vector>
 
 #include "app/ui/main_presenter.h"
@@ -14,8 +15,13 @@ namespace presets::ui {
 
 // The files of a folder that match "*.DQX" in any letter case: regular files
 // only (links to regular files included), sorted by name in any letter case.
-// Empty when the folder cannot be read.
+// `error` says when the folder, or part of it, could not be read.
+std::vector<std::string> ListPresetFiles(const std::filesystem::path& folder, std::error_code& error);
+// The same, empty when the folder cannot be read.
 std::vector<std::string> ListPresetFiles(const std::filesystem::path& folder);
+
+// The message for a folder whose files cannot be listed.
+std::string FolderNotListed(const std::filesystem::path& folder, const std::error_code& error);
 
 // The value of a file's last "Description " line, surrounding spaces removed;
 // empty when there is none or the file cannot be read.
@@ -64,6 +70,10 @@ class BrowserPresenter {
   void Open(BrowserMode mode);
   void OnFolderChosen(const std::filesystem::path& folder);
   void OnFileClicked();
+  // The highlighted entry moved without a click (arrow keys, or the program
+  // selecting one): the file name and description follow it as for a click,
+  // so that they and the Delete key always mean the same file.
+  void OnFileHighlighted();
   void OnFileDoubleClicked();
   void OnDeleteKey();
   void OnLoad();
@@ -74,7 +84,8 @@ class BrowserPresenter {
   BrowserMode Mode() const { return mode_; }
 
  private:
-  void Refresh();
+  // Lists the folder again; `report`: a folder that cannot be listed is said.
+  void Refresh(bool report = true);
   std::filesystem::path PathOf(std::string_view name) const { return folder_ / name; }
 
   BrowserView& view_;

@@ -1,11 +1,17 @@
 #include "app/ui/main_presenter.h"
 
+#include <algorithm>
+
 #include "app/ui/form_tables.h"
 
 namespace presets::ui {
 
 bool AcceptTypedLength(size_t previousLength, size_t proposedLength, size_t limit) {
   return proposedLength <= limit || proposedLength <= previousLength;
+}
+
+size_t TypedLengthKept(size_t previousLength, size_t proposedLength, size_t limit) {
+  return std::min(proposedLength, std::max(limit, previousLength));
 }
 
 MainPresenter::MainPresenter(MainView& view, CameraAccess& access) : view_(view), access_(access) {}
@@ -26,34 +32,47 @@ void MainPresenter::AfterShown() { view_.ShowReminder(); }
 int MainPresenter::DetermineSlot() {
   const int position = view_.SelectorPosition();
   if (position >= 0) return position + 1;
-  view_.SetSelectorPosition(0);
-  // The implicit choice of "Preset 1" runs the selector's handling first; when
-  // it found no single camera the operation would only repeat the message.
+  // The implicit choice of "Preset 1" runs the selector's handling first. The
+  // selector moves only once one camera answered: without one nothing on
+  // screen changes, and the next operation asks for the slot's permission
+  // again. The operation itself would only repeat the message.
   LONG permission = 0;
   const OperationResult chosen = QueryPermission(access_, view_, kFirstSlot, permission);
-  if (chosen.connected) ApplyPermission(chosen, permission);
-  return chosen.connected ? kFirstSlot : 0;
+  if (!chosen.connected) return 0;
+  view_.SetSelectorPosition(0);
+  ApplyPermission(chosen, permission);
+  return kFirstSlot;
 }
 
+namespace {
+
+// The busy pointer from construction to destruction.
+class BusyPointer {
+ public:
+  explicit BusyPointer(OperationFeedback& view) : view_(view) { view_.SetBusy(true); }
+  ~BusyPointer() { view_.SetBusy(false); }
+  BusyPointer(const BusyPointer&) = delete;
+  BusyPointer& operator=(const BusyPointer&) = delete;
+
+ private:
+  OperationFeedback& view_;
+};
+
+}  // namespace
+
 template <class Operation>
-void MainPresenter::ReadIntoEditors(Operation operation) {
-  // Busy for the whole run, the implicit choice of a slot included.
-  struct Busy {
-    MainView& view;
-    explicit Busy(MainView& v) : view(v) { view.SetBusy(true); }
-    ~Busy() { view.SetBusy(false); }
-    Busy(const Busy&) = delete;
-    Busy& operator=(const Busy&) = delete;
-  } busy(view_);
-  const int slot = DetermineSlot();
-  if (slot == 0) return;
+void MainPresenter::ReadIntoEditors(Operation operation, int slot) {
   EditorValues values = view_.Editors();
   operation(access_, view_, slot, values);
   // Values read before a failure stay in the editors.
   view_.SetEditors(values);
 }
 
-void MainPresenter::OnReadPreset() { ReadIntoEditors(ReadPreset); }
+void MainPresenter::OnReadPreset() {
+  // Busy for the whole run, the implicit choice of a slot included.
+  const BusyPointer busy(view_);
+  if (const int slot = DetermineSlot(); slot != 0) ReadIntoEditors(ReadPreset, slot);
+}
 
 void MainPresenter::OnSetPreset() {
   const int slot = DetermineSlot();
@@ -61,7 +80,13 @@ void MainPresenter::OnSetPreset() {
   SetPreset(access_, view_, slot, view_.Editors());
 }
 
-void MainPresenter::OnClearPreset() { ReadIntoEditors(ClearPreset); }
+void MainPresenter::OnClearPreset() {
+  // The implicit choice of a slot comes before the busy pointer.
+  const int slot = DetermineSlot();
+  if (slot == 0) return;
+  const BusyPointer busy(view_);
+  ReadIntoEditors(ClearPreset, slot);
+}
 
 void MainPresenter::ApplyPermission(const OperationResult& result, LONG permission) {
   view_.SetEnabled(names::kLock, true);
@@ -116,13 +141,16 @@ void MainPresenter::OnLevelPositionChanged(Setting setting, int position) {
 
 void MainPresenter::OnLevelTextLeft(Setting setting, std::string_view typed) {
   const int current = view_.LevelPosition(setting);
-  const TypedLevel checked = CheckTypedLevel(typed, current);
-  if (checked.position != current) {
+  const int position = CheckTypedLevel(typed, current).position;
+  if (position != current) {
     EditorValues values = view_.Editors();
-    values[setting] = checked.position;
+    values[setting] = position;
     view_.SetEditors(values);  // the bar's change rewrites the text
-  } else if (checked.text != typed) {
-    view_.SetLevelText(setting, checked.text);
+  } else if (typed != LevelText(position)) {
+    // A text that reads as the bar's position in another form (".5", "+3",
+    // "ab") becomes that position: box and bar always say the same, and a
+    // saved file loads back to what the window showed.
+    view_.SetLevelText(setting, LevelText(position));
   }
 }
 

@@ -53,6 +53,12 @@ class MainView : public EditorStore, public OperationFeedback {
 // file or the camera is kept and may be shortened.
 bool AcceptTypedLength(size_t previousLength, size_t proposedLength, size_t limit);
 
+// The length an edit (typing, pasting, dropping) that makes a text
+// `proposedLength` long from `previousLength` may keep in such a box: what
+// does not fit is dropped from the end of the inserted text, so a paste obeys
+// the same limit as typing.
+size_t TypedLengthKept(size_t previousLength, size_t proposedLength, size_t limit);
+
 class MainPresenter {
  public:
   MainPresenter(MainView& view, CameraAccess& access);
@@ -75,7 +81,8 @@ class MainPresenter {
   void OnExit();
   // A level's scroll bar moved (by the user or the program).
   void OnLevelPositionChanged(Setting setting, int position);
-  // A level's text box lost the focus holding `typed`.
+  // A level's text box lost the focus holding `typed`. Afterwards the box
+  // always shows its scroll bar's position in the level's text form.
   void OnLevelTextLeft(Setting setting, std::string_view typed);
 
   int Layout() const { return layout_; }
@@ -84,12 +91,13 @@ class MainPresenter {
  private:
   // The selector's slot, choosing "Preset 1" (and running its handler) when
   // nothing is chosen. 0 when that choice found no single camera: the
-  // operation then stops, as the selector already said why.
+  // operation then stops, as the selector already said why, and the selector
+  // stays without a selection.
   int DetermineSlot();
   void SetWritable(bool writable);
-  // Read or Clear Preset on the chosen slot, the editors updated after it.
+  // Read or Clear Preset on the slot, the editors updated after it.
   template <class Operation>
-  void ReadIntoEditors(Operation operation);
+  void ReadIntoEditors(Operation operation, int slot);
   // The selector's outcome: the Lock button usable once one camera answered,
   // and the buttons and caption for a known permission.
   void ApplyPermission(const OperationResult& result, LONG permission);

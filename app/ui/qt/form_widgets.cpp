@@ -11,6 +11,7 @@
 #include <QPainter>
 #include <QPushButton>
 #include <QScrollBar>
+#include <QValidator>
 
 #include "app/model/preset_model.h"
 #include "app/ui/main_presenter.h"
@@ -24,15 +25,42 @@ QRect PixelRect(const Twips& t) {
   return {TwipsToPixels(t.left), TwipsToPixels(t.top), TwipsToPixels(t.width), TwipsToPixels(t.height)};
 }
 
-void LimitedLineEdit::keyPressEvent(QKeyEvent* event) {
-  const QString before = text();
-  const int cursor = cursorPosition();
-  QLineEdit::keyPressEvent(event);
-  if (!AcceptTypedLength(static_cast<size_t>(before.size()), static_cast<size_t>(text().size()),
-                         static_cast<size_t>(limit_))) {
-    setText(before);
-    setCursorPosition(cursor);
+namespace {
+
+// Every edit by the user passes the validator, whichever way it came; a text
+// the program set (the box not modified since) is taken whole.
+class TypedLimit final : public QValidator {
+ public:
+  TypedLimit(int limit, QLineEdit* edit)
+      : QValidator(edit), edit_(*edit), limit_(static_cast<size_t>(limit)), length_(edit->text().size()) {
+    // Validation comes before the change is announced, so this is the
+    // length before the edit.
+    connect(edit, &QLineEdit::textChanged, this, [this](const QString& text) { length_ = text.size(); });
   }
+
+  State validate(QString& input, int& position) const override {
+    if (!edit_.isModified()) return Acceptable;
+    const size_t kept = TypedLengthKept(static_cast<size_t>(length_), static_cast<size_t>(input.size()), limit_);
+    const qsizetype drop = input.size() - static_cast<qsizetype>(kept);
+    if (drop > 0) {
+      // The inserted text ends at the cursor: its tail is what does not fit.
+      const qsizetype from = std::max<qsizetype>(0, position - drop);
+      input.remove(from, drop);
+      position = static_cast<int>(from);
+    }
+    return Acceptable;
+  }
+
+ private:
+  QLineEdit& edit_;
+  size_t limit_;
+  qsizetype length_;
+};
+
+}  // namespace
+
+LimitedLineEdit::LimitedLineEdit(int limit, QWidget* parent) : QLineEdit(parent) {
+  setValidator(new TypedLimit(limit, this));
 }
 
 void ApplyApplicationLook(QApplication& app) {

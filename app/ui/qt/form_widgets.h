@@ -19,16 +19,11 @@ QString ToQ(std::string_view text);
 std::string FromQ(const QString& text);
 QRect PixelRect(const Twips& twips);
 
-// A text box that limits what is typed, never what the program puts in it.
+// A text box that limits what the user types, pastes (keys, context menu,
+// middle button) or drops, never what the program puts in it.
 class LimitedLineEdit final : public QLineEdit {
  public:
-  LimitedLineEdit(int limit, QWidget* parent) : QLineEdit(parent), limit_(limit) {}
-
- protected:
-  void keyPressEvent(QKeyEvent* event) override;
-
- private:
-  int limit_;
+  LimitedLineEdit(int limit, QWidget* parent);
 };
 
 // One look on every desktop: the Fusion style and an 8-point sans-serif font,

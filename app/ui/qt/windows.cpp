@@ -17,6 +17,9 @@
 #include <QUrl>
 #include <algorithm>
 
+#include "app/file/preset_file.h"
+#include "platform/files.h"
+
 namespace presets::ui::qt {
 
 namespace fs = std::filesystem;
@@ -107,6 +110,8 @@ BrowserWindow::BrowserWindow(QWidget* parent, EditorStore& editors, const fs::pa
   auto* files = form_.As<QListWidget>("File1");
   files->installEventFilter(this);
   connect(files, &QListWidget::itemClicked, this, [this] { presenter_->OnFileClicked(); });
+  // Arrow keys move the highlight without a click.
+  connect(files, &QListWidget::itemSelectionChanged, this, [this] { presenter_->OnFileHighlighted(); });
   connect(files, &QListWidget::itemDoubleClicked, this, [this] { presenter_->OnFileDoubleClicked(); });
   Connect(form_, "btnLoad", [this] { presenter_->OnLoad(); });
   Connect(form_, "btnSave", [this] { presenter_->OnSave(); });
@@ -184,8 +189,8 @@ std::optional<std::string> BrowserWindow::SelectedFile() {
 
 void BrowserWindow::SelectFile(size_t index) {
   auto* list = form_.As<QListWidget>("File1");
+  // The selection's change reaches the presenter as a click of its own.
   list->setCurrentRow(static_cast<int>(index));
-  presenter_->OnFileClicked();
 }
 
 std::string BrowserWindow::FileName() { return form_.As<QLineEdit>("Text_FileName")->text().toStdString(); }
@@ -351,13 +356,11 @@ BrowserWindow& MainWindow::Browser() {
     const fs::path homePath = home.isEmpty() ? fs::current_path() : fs::path(home.toStdString());
     const QByteArray config = qgetenv("XDG_CONFIG_HOME");
     const fs::path configPath = config.isEmpty() ? homePath / ".config" : fs::path(config.toStdString());
-    QFile userDirs(QString::fromStdString((configPath / "user-dirs.dirs").string()));
-    QByteArray text;
-    if (userDirs.open(QIODevice::ReadOnly)) text = userDirs.readAll();
+    std::string text;  // stays empty when the file cannot be read
+    (void)platform::ReadFileContents(configPath / "user-dirs.dirs", text, presets::kMaxPresetFileBytes);
     const QByteArray environment = qgetenv("XDG_DOCUMENTS_DIR");
     browser_ = std::make_unique<BrowserWindow>(
-        this, *this,
-        DocumentsFolder(homePath, text.toStdString(), environment.isEmpty() ? nullptr : environment.constData()));
+        this, *this, DocumentsFolder(homePath, text, environment.isEmpty() ? nullptr : environment.constData()));
   }
   return *browser_;
 }

@@ -3,7 +3,14 @@
 // deletion of regular files only.
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <chrono>
+#include <future>
 
 #include <fstream>
 #include <map>
@@ -94,6 +101,13 @@ TEST_F(BrowserTest, ListsPresetFilesInAnyCaseAndShowsTheDescription) {
   Write("Alpha.DqX", "");
   EXPECT_EQ(ListPresetFiles(dir), (std::vector<std::string>{"Alpha.DqX", "EVENING.DQX", "plain.dqx"}));
   fs::remove(dir / "Alpha.DqX");
+  view.fileName = "typed";
+  browser.OnFileHighlighted();  // nothing highlighted: nothing follows
+  EXPECT_EQ(view.fileName, "typed");
+  view.selected = 1;
+  browser.OnFileHighlighted();  // moved by the arrow keys
+  EXPECT_EQ(view.fileName, "plain.dqx");
+  view.selected = -1;
   browser.OnFileClicked();  // nothing selected: the first entry is selected
   EXPECT_EQ(view.selected, 0);
   browser.OnFileClicked();
@@ -177,10 +191,11 @@ TEST_F(BrowserTest, FailedSaveKeepsTheBrowserOpenAndSaysWhy) {
   BrowserPresenter browser(view, editors, dir);
   browser.Open(BrowserMode::Save);
   browser.OnFolderChosen(dir / "gone");
+  ASSERT_EQ(view.messages.size(), 1u);  // the folder cannot be listed
   view.fileName = "x";
   browser.OnSave();
   EXPECT_TRUE(view.shown);
-  ASSERT_EQ(view.messages.size(), 1u);
+  ASSERT_EQ(view.messages.size(), 2u);  // nor written: one message for it, no repeat of the listing's
 }
 
 TEST_F(BrowserTest, CancelAndNavigationAndDoubleClick) {
@@ -233,6 +248,73 @@ TEST_F(BrowserTest, DeleteRemovesOnlyASelectedRegularFile) {
   browser.OnDeleteKey();
   EXPECT_TRUE(fs::is_directory(dir / "EVENING.DQX"));
   EXPECT_EQ(view.messages.size(), 1u);
+}
+
+// A listed file replaced before it is clicked: its description is read
+// through the guarded read, so a FIFO answers at once and a huge file or a
+// folder shows no description.
+TEST_F(BrowserTest, DescriptionOfAFileReplacedAfterListing) {
+  enum class Put : uint8_t { Fifo, Huge, Folder };
+  const fs::path path = dir / "EVENING.DQX";
+  for (const Put put : {Put::Fifo, Put::Huge, Put::Folder}) {
+    BrowserPresenter browser(view, editors, dir);
+    fs::remove_all(path);
+    if (put == Put::Fifo) {
+      ASSERT_EQ(::mkfifo(path.c_str(), 0600), 0);
+    }
+    if (put == Put::Huge) Write("EVENING.DQX", "Description = big\r\n" + std::string(kMaxPresetFileBytes, ' '));
+    if (put == Put::Folder) fs::create_directory(path);
+    view.selected = 0;
+    auto click = std::async(std::launch::async, [&browser] { browser.OnFileClicked(); });
+    if (click.wait_for(std::chrono::seconds(5)) != std::future_status::ready) {
+      ADD_FAILURE() << "the click blocks on the FIFO";
+      ::close(::open(path.c_str(), O_WRONLY | O_NONBLOCK));  // lets the blocked open go on
+    }
+    click.get();
+    EXPECT_EQ(view.fileName, "EVENING.DQX");
+    EXPECT_EQ(view.description, COM_TEXT(""));
+    fs::remove_all(path);
+    Write("EVENING.DQX", "x");
+  }
+}
+
+// Saving into a folder that may be written but not listed (mode 0333): the
+// target itself is looked for, so the overwrite question still comes, and the
+// folder is said to be unlistable rather than shown empty. In a child process
+// without root's rights, which would list the folder anyway.
+TEST_F(BrowserTest, SaveIntoAFolderThatCannotBeListed) {
+  struct Case {
+    fs::perms mode;
+    const char* typed;
+    bool asked;
+    bool saidUnlisted;
+  };
+  constexpr auto kUnlistable = fs::perms::owner_write | fs::perms::owner_exec | fs::perms::group_write |
+                               fs::perms::group_exec | fs::perms::others_write | fs::perms::others_exec;
+  constexpr auto kListable = fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
+                             fs::perms::others_read | fs::perms::others_exec;
+  for (const Case& c : {Case{kUnlistable, "EVENING.DQX", true, true}, Case{kUnlistable, "fresh", false, true},
+                        Case{kListable, "evening", true, false}}) {
+    fs::permissions(dir, c.mode);
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+      if (::geteuid() == 0 && (::setgid(65534) != 0 || ::setuid(65534) != 0)) ::_exit(100);
+      BrowserPresenter browser(view, editors, dir);
+      view.answer = "N";
+      browser.Open(BrowserMode::Save);
+      const bool said = view.messages.size() == 1 && view.messages[0].find("cannot be listed") != std::string::npos;
+      view.fileName = c.typed;
+      browser.OnSave();
+      ::_exit((view.questions.size() == (c.asked ? 1u : 0u) ? 0 : 1) | (said == c.saidUnlisted ? 0 : 2));
+    }
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    fs::permissions(dir, kListable);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0) << c.typed << " (1: overwrite question, 2: listing message, 100: no user)";
+    EXPECT_NE(Read("EVENING.DQX").find("golden hour"), std::string::npos) << c.typed;  // "No" wrote nothing
+  }
 }
 
 TEST(DocumentsFolder, FromTheEnvironmentTheUserDirsFileOrHome) {

@@ -3,6 +3,7 @@
 // choice of "Preset 1", messages and the busy pointer, level boxes, layouts.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <map>
 #include <memory>
 #include <string>
@@ -166,8 +167,40 @@ TEST(MainPresenter, NoCameraShowsOneMessageAndChangesNothing) {
       EXPECT_EQ(f.Count("message: Camera not found. "), 1u);
       EXPECT_FALSE(f.view.busy);
       EXPECT_EQ(f.view.editors, before);
+      EXPECT_EQ(f.view.selector, selector);  // no implicit choice without a camera
       EXPECT_FALSE(f.view.enabled.at("Command9"));
     }
+  }
+}
+
+// The implicit choice of "Preset 1" once the camera is back after it was
+// missing: the slot's permission is read again (the failed attempt chose
+// nothing); Read is busy from before the choice, Clear only after it.
+TEST(MainPresenter, ImplicitChoiceAfterTheCameraCameBack) {
+  using Handler = void (MainPresenter::*)();
+  struct Case {
+    Handler handler;
+    bool busyBeforeChoice;
+  };
+  for (const Case& c : {Case{&MainPresenter::OnReadPreset, true}, Case{&MainPresenter::OnClearPreset, false}}) {
+    Fixture f;
+    const std::vector<std::string> devices = f.script->devices;
+    f.script->devices.clear();
+    (f.presenter.*c.handler)();
+    f.script->devices = devices;
+    f.script->log.clear();
+    (f.presenter.*c.handler)();
+    EXPECT_EQ(f.view.selector, 0);
+    EXPECT_TRUE(f.view.enabled.at("Command1") && f.view.enabled.at("Command3") && f.view.enabled.at("Command9"));
+    const auto& log = f.script->log;
+    const auto choice = std::find_if(log.begin(), log.end(), [](const std::string& entry) {
+      return entry.ends_with(" GetAccessPermission(1)");
+    });
+    const auto busy = std::find(log.begin(), log.end(), "busy on");
+    ASSERT_NE(choice, log.end());
+    ASSERT_NE(busy, log.end());
+    EXPECT_EQ(busy < choice, c.busyBeforeChoice);
+    EXPECT_EQ(log.back(), "busy off");
   }
 }
 
@@ -211,14 +244,17 @@ TEST(MainPresenter, LevelBoxLeavingTheFocus) {
     int newPosition;
     const char* text;
   };
-  for (const Case& c : {Case{0, "7", 0, "0"}, Case{2, "-9", 0, "0"}, Case{0, "-6", -6, "-6"}, Case{0, "ab", 0, "ab"},
-                        Case{1, "-", 0, "0"}, Case{0, ".6", 1, "1"}, Case{0, ".5", 0, ".5"}, Case{3, "3", 3, "3"}}) {
+  for (const Case& c : {Case{0, "7", 0, "0"}, Case{2, "-9", 0, "0"}, Case{0, "-6", -6, "-6"}, Case{0, "ab", 0, "0"},
+                        Case{1, "-", 0, "0"}, Case{0, ".6", 1, "1"}, Case{0, ".5", 0, "0"}, Case{3, "3", 3, "3"},
+                        Case{3, "+3", 3, "3"}, Case{-2, "-2.", -2, "-2"}}) {
     Fixture f;
     f.view.editors[Setting::Coring] = c.position;
     f.view.levelText[Setting::Coring] = c.typed;
     f.presenter.OnLevelTextLeft(Setting::Coring, c.typed);
     EXPECT_EQ(f.view.editors[Setting::Coring], c.newPosition) << c.typed;
     EXPECT_EQ(f.view.levelText[Setting::Coring], c.text) << c.typed;
+    // What the box shows is what a saved file holds.
+    EXPECT_EQ(f.view.levelText[Setting::Coring], LevelText(f.view.editors[Setting::Coring])) << c.typed;
   }
 }
 
@@ -245,6 +281,13 @@ TEST(MainPresenter, TypingLimitNeverCutsAText) {
   EXPECT_TRUE(AcceptTypedLength(12, 11, 8));  // a long name from a file may be shortened
   EXPECT_TRUE(AcceptTypedLength(12, 12, 8));  // or edited in place
   EXPECT_FALSE(AcceptTypedLength(12, 13, 8));
+  struct Case {
+    size_t previous, proposed, limit, kept;
+  };
+  // Pasting keeps what fits; a long text from a file keeps its length.
+  for (const Case& c : {Case{2, 12, 8, 8}, Case{0, 8, 8, 8}, Case{12, 15, 8, 12}, Case{12, 4, 8, 4},
+                        Case{0, 101, 100, 100}, Case{1, 3, 2, 2}})
+    EXPECT_EQ(TypedLengthKept(c.previous, c.proposed, c.limit), c.kept) << c.previous << " " << c.proposed;
 }
 
 }  // namespace

@@ -2,6 +2,9 @@
 // control with its caption, tool tip and geometry in both layouts), clicks and
 // choices reaching their handlers, focus orders, level boxes and typing limits.
 #include <QAbstractButton>
+#include <QClipboard>
+#include <QListWidget>
+#include <QTimer>
 #include <QComboBox>
 #include <QLabel>
 #include <QLineEdit>
@@ -9,6 +12,7 @@
 #include <QSignalSpy>
 #include <QtTest>
 #include <filesystem>
+#include <fstream>
 #include <memory>
 
 #include "app/access/tests/fake_camera.h"
@@ -175,6 +179,62 @@ class WindowsTest : public QObject {
     name->setCursorPosition(11);
     QTest::keyClick(name, Qt::Key_Backspace);
     QCOMPARE(name->text(), QStringLiteral("LONGER NAM"));
+
+    // A level that reads as the bar's position in another form shows it.
+    box->setFocus();
+    box->selectAll();
+    QTest::keyClicks(box, ".5");
+    QCOMPARE(box->text(), QStringLiteral(".5"));
+    W("Text_PresetName")->setFocus();
+    QCOMPARE(box->text(), QStringLiteral("0"));
+  }
+
+  // Pasting (the context menu's Paste calls paste()) obeys the typing limit:
+  // what fits is inserted, the rest dropped.
+  void pastingObeysTheTypingLimit() {
+    struct Case {
+      const char* box;
+      QString before;
+      QString pasted;
+      QString after;
+    };
+    const QString hundred(100, QChar('d'));
+    for (const Case& c : {Case{"Text_PresetName", "AB", "123456789", "AB123456"},
+                          Case{"Text_PresetName", "", "ABCDEFGHIJ", "ABCDEFGH"},
+                          Case{"Text_Red", "", "-12", "-1"}, Case{"Text_Description", "", hundred + "xyz", hundred}}) {
+      auto* edit = qobject_cast<QLineEdit*>(W(c.box));
+      edit->setText(c.before);
+      edit->end(false);
+      QApplication::clipboard()->setText(c.pasted);
+      edit->paste();
+      QCOMPARE(edit->text(), c.after);
+    }
+  }
+
+  // The browser's Filename and Description follow the highlighted file, as
+  // the Delete key does.
+  void fileListFollowsTheArrowKeys() {
+    const std::filesystem::path dir = std::filesystem::temp_directory_path() / "presets_qt_browser_keys";
+    std::filesystem::remove_all(dir);
+    std::filesystem::create_directories(dir);
+    for (const char* name : {"a.DQX", "b.DQX"})
+      std::ofstream(dir / name, std::ios::binary) << "Description = file " << name << "\r\n";
+    BrowserWindow& browser = main_->Browser();
+    browser.Presenter().OnFolderChosen(dir);
+    browser.show();
+    auto* files = browser.findChild<QListWidget*>("File1");
+    auto* fileName = browser.findChild<QLineEdit*>("Text_FileName");
+    QTest::mouseClick(files->viewport(), Qt::LeftButton, {}, files->visualItemRect(files->item(0)).center());
+    QCOMPARE(fileName->text(), QStringLiteral("a.DQX"));
+    files->setFocus();
+    QTest::keyClick(files, Qt::Key_Down);
+    QCOMPARE(fileName->text(), QStringLiteral("b.DQX"));
+    QCOMPARE(browser.findChild<QLineEdit*>("Text_Description")->text(), QStringLiteral("file b.DQX"));
+    QTimer::singleShot(0, &browser.Deletion(), [&browser] { browser.Deletion().reject(); });
+    QTest::keyClick(files, Qt::Key_Delete);
+    QCOMPARE(browser.Deletion().findChild<QLabel*>("Label2")->text(), QStringLiteral("b.DQX"));
+    browser.hide();
+    std::filesystem::remove_all(dir);
   }
 };
 
