@@ -192,6 +192,9 @@ class Command {
   }
 
   int Run(const Arguments& a) {
+    // One command, one hold on the camera: "write" asks the slot's permission
+    // and sets the preset without another program's operation in between.
+    CameraAccess::OperationScope hold(access_);
     int slot = 0;
     auto needs = [&](size_t count) { return a.positional.size() == count; };
     if (name_ == "cameras" || name_ == "slots" || name_ == "defaults") {
