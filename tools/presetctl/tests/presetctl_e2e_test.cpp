@@ -298,4 +298,48 @@ TEST_F(PresetctlProgram, TwoWritersOfOneSlotNeverMix) {
   }
 }
 
+TEST_F(PresetctlProgram, EveryOutputFileFollowsOneRule) {
+  // A read-only file is refused and kept; a link is written through and stays
+  // a link; the file's permission bits are kept. Checked by the mode bits, so
+  // the rule holds for root too.
+  enum class Kind { ReadOnly, Link, Plain };
+  struct Case {
+    const char* name;
+    Kind kind;
+    fs::perms mode;
+  };
+  const Case targets[] = {
+      {"read-only", Kind::ReadOnly, fs::perms(0444)},
+      {"link", Kind::Link, fs::perms(0640)},
+      {"plain", Kind::Plain, fs::perms(0604)},
+  };
+  const std::vector<std::vector<std::string>> commands = {
+      {"read", "1", "-o"}, {"defaults", "-o"}, {"export", "1", "--force"}};
+  int n = 0;
+  for (const auto& command : commands) {
+    for (const Case& c : targets) {
+      SCOPED_TRACE(command[0] + std::string(" to a ") + c.name + " file");
+      const fs::path file = File("target-" + std::to_string(n));
+      const fs::path named = c.kind == Kind::Link ? File("link-" + std::to_string(n)) : file;
+      ++n;
+      std::ofstream(file, std::ios::binary) << "old";
+      fs::permissions(file, c.mode);
+      if (c.kind == Kind::Link) fs::create_symlink(file, named);
+      std::vector<std::string> args = command;
+      args.insert(command[0] == "export" ? args.begin() + 2 : args.end(), named.string());
+      const Outcome outcome = Run(args);
+      if (c.kind == Kind::ReadOnly) {
+        EXPECT_EQ(outcome.exit, 1);
+        EXPECT_NE(outcome.err.find("access denied"), std::string::npos) << outcome.err;
+        EXPECT_EQ(Read(file), "old");
+      } else {
+        EXPECT_EQ(outcome.exit, 0) << outcome.err;
+        EXPECT_NE(Read(file), "old");
+      }
+      EXPECT_EQ(fs::is_symlink(fs::symlink_status(named)), c.kind == Kind::Link);
+      EXPECT_EQ(fs::status(file).permissions(), c.mode);
+    }
+  }
+}
+
 }  // namespace
