@@ -15,8 +15,9 @@ CameraObjectFactory ComCameraObjectFactory() {
   };
 }
 
-CameraAccess::CameraAccess(CameraObjectFactory factory, PresetStateWait wait)
-    : factory_(std::move(factory)), wait_(std::move(wait)) {}
+CameraAccess::CameraAccess(CameraObjectFactory factory, PresetStateWait wait,
+                           std::chrono::milliseconds operationLockWait)
+    : factory_(std::move(factory)), wait_(std::move(wait)), locks_(operationLockWait) {}
 
 CameraAccess::~CameraAccess() = default;
 
@@ -68,6 +69,11 @@ HRESULT CameraAccess::EnumerateCameras(LONG& count) {
     count = found;
     return result;
   });
+}
+
+LockOutcome CameraAccess::LockLastCamera() {
+  if (deviceCount_ < 1 || static_cast<size_t>(deviceCount_) > deviceList_.size()) return LockOutcome::Held;
+  return locks_.Acquire(platform::ComToUtf8(deviceList_[static_cast<size_t>(deviceCount_) - 1]));
 }
 
 HRESULT CameraAccess::SelectLastCamera() {

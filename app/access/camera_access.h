@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "app/access/com_ptr.h"
+#include "app/access/operation_lock.h"
 #include "platform/com.h"
 
 namespace presets {
@@ -35,7 +36,8 @@ struct CameraDescription {
 
 class CameraAccess {
  public:
-  explicit CameraAccess(CameraObjectFactory factory, PresetStateWait wait = {});
+  explicit CameraAccess(CameraObjectFactory factory, PresetStateWait wait = {},
+                        std::chrono::milliseconds operationLockWait = kOperationLockWait);
   ~CameraAccess();
   CameraAccess(const CameraAccess&) = delete;
   CameraAccess& operator=(const CameraAccess&) = delete;
@@ -63,6 +65,27 @@ class CameraAccess {
   HRESULT WriteSetting(LONG function, LONG value);
   HRESULT ReadSetting(LONG function, LONG& value);
 
+  // One camera operation from its first call to its last: the operation locks
+  // taken meanwhile are held until the outermost scope ends. Scopes nest, so
+  // a command made of several operations holds the camera throughout.
+  class OperationScope {
+   public:
+    explicit OperationScope(CameraAccess& access) : access_(access) { ++access_.operationDepth_; }
+    ~OperationScope() {
+      if (--access_.operationDepth_ == 0) access_.locks_.ReleaseAll();
+    }
+    OperationScope(const OperationScope&) = delete;
+    OperationScope& operator=(const OperationScope&) = delete;
+
+   private:
+    CameraAccess& access_;
+  };
+  // Takes the operation lock of the camera SelectLastCamera would select
+  // (nothing to take when the list does not hold it: the selection fails).
+  LockOutcome LockLastCamera();
+  // Gives the operation's locks back early: the operation makes no more calls.
+  void ReleaseOperationLocks() { locks_.ReleaseAll(); }
+
   // Used by the command line only.
   HRESULT DescribeCamera(platform::ComStringView identifier, CameraDescription& description);
   HRESULT ExportPresetFile(LONG slot, platform::ComStringView path, bool overwrite);
@@ -82,6 +105,8 @@ class CameraAccess {
   ComPtr<IUnknown> object_;  // the one reference this layer holds
   std::vector<platform::ComString> deviceList_;
   LONG deviceCount_ = 0;
+  OperationLocks locks_;
+  int operationDepth_ = 0;
 };
 
 }  // namespace presets

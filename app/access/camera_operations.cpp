@@ -21,6 +21,25 @@ class BusyPointer {
   OperationFeedback& feedback_;
 };
 
+// One public operation: its scope on the access layer, and its feedback, which
+// gives the camera's operation lock back before any message is shown. Every
+// message ends the operation, and a message box left open must not keep
+// another program waiting.
+class Operation final : public OperationFeedback {
+ public:
+  Operation(CameraAccess& access, OperationFeedback& feedback) : scope_(access), access_(access), feedback_(feedback) {}
+  void ShowMessage(std::string_view text) override {
+    access_.ReleaseOperationLocks();
+    feedback_.ShowMessage(text);
+  }
+  void SetBusy(bool busy) override { feedback_.SetBusy(busy); }
+
+ private:
+  CameraAccess::OperationScope scope_;
+  CameraAccess& access_;
+  OperationFeedback& feedback_;
+};
+
 OperationResult Refusal(OperationFeedback& feedback, std::string_view operation, std::string_view why) {
   OperationResult result;
   result.status = OperationStatus::Refused;
@@ -138,6 +157,20 @@ OperationResult ConnectCamera(CameraAccess& access, OperationFeedback& feedback,
     feedback.ShowMessage(result.message);
     return result;
   }
+  // Another of our programs' operation on this camera ends before this one
+  // selects it; nothing has been sent that changes the camera yet.
+  switch (access.LockLastCamera()) {
+    case LockOutcome::Held:
+      break;
+    case LockOutcome::InUse:
+      result.status = OperationStatus::InUse;
+      result.result = camctl::CAM_E_BUSY;
+      result.message = std::string(operation) + ": " + std::string(kCameraInUse);
+      feedback.ShowMessage(result.message);
+      return result;
+    case LockOutcome::Failed:
+      return Failure(feedback, operation, "taking the camera's operation lock", E_FAIL);
+  }
   hr = access.SelectLastCamera();
   if (FAILED(hr)) return Failure(feedback, operation, "SelectDevice", hr);
   if (count != 1) {
@@ -151,14 +184,16 @@ OperationResult ConnectCamera(CameraAccess& access, OperationFeedback& feedback,
   return result;
 }
 
-OperationResult ReadPreset(CameraAccess& access, OperationFeedback& feedback, int slot, EditorValues& values) {
+OperationResult ReadPreset(CameraAccess& access, OperationFeedback& outer, int slot, EditorValues& values) {
+  Operation feedback(access, outer);
   constexpr std::string_view kOperation = "Read Preset";
   if (!ValidSlot(slot)) return Refusal(feedback, kOperation, SlotRefusal(slot));
   BusyPointer busy(feedback);
   return ConnectAndRead(access, feedback, kOperation, slot, values);
 }
 
-OperationResult SetPreset(CameraAccess& access, OperationFeedback& feedback, int slot, const EditorValues& values) {
+OperationResult SetPreset(CameraAccess& access, OperationFeedback& outer, int slot, const EditorValues& values) {
+  Operation feedback(access, outer);
   constexpr std::string_view kOperation = "Set Preset";
   if (!ValidSlot(slot)) return Refusal(feedback, kOperation, SlotRefusal(slot));
   // Everything the camera will get is checked before the first command, so a
@@ -191,7 +226,8 @@ OperationResult SetPreset(CameraAccess& access, OperationFeedback& feedback, int
   return ReleaseAtEnd(access, feedback, kOperation);
 }
 
-OperationResult ClearPreset(CameraAccess& access, OperationFeedback& feedback, int slot, EditorValues& values) {
+OperationResult ClearPreset(CameraAccess& access, OperationFeedback& outer, int slot, EditorValues& values) {
+  Operation feedback(access, outer);
   constexpr std::string_view kOperation = "Clear Preset";
   if (!ValidSlot(slot)) return Refusal(feedback, kOperation, SlotRefusal(slot));
   BusyPointer busy(feedback);
@@ -205,7 +241,8 @@ OperationResult ClearPreset(CameraAccess& access, OperationFeedback& feedback, i
   return ConnectAndRead(access, feedback, kOperation, slot, values);
 }
 
-OperationResult QueryPermission(CameraAccess& access, OperationFeedback& feedback, int slot, LONG& permission) {
+OperationResult QueryPermission(CameraAccess& access, OperationFeedback& outer, int slot, LONG& permission) {
+  Operation feedback(access, outer);
   constexpr std::string_view kOperation = "Preset selection";
   if (!ValidSlot(slot)) return Refusal(feedback, kOperation, SlotRefusal(slot));
   OperationResult connected = ConnectCamera(access, feedback, kOperation);
@@ -221,7 +258,8 @@ OperationResult QueryPermission(CameraAccess& access, OperationFeedback& feedbac
   return connected;
 }
 
-OperationResult ApplyLock(CameraAccess& access, OperationFeedback& feedback, int slot, bool lock) {
+OperationResult ApplyLock(CameraAccess& access, OperationFeedback& outer, int slot, bool lock) {
+  Operation feedback(access, outer);
   const std::string_view operation = lock ? "Lock Preset" : "Unlock Preset";
   if (!ValidSlot(slot)) return Refusal(feedback, operation, SlotRefusal(slot));
   OperationResult connected = ConnectCamera(access, feedback, operation);

@@ -29,6 +29,7 @@ enum class OperationStatus : uint8_t {
   NoCamera,        // "Camera not found. " was shown
   SeveralCameras,  // the last camera was selected, nothing more done
   Refused,         // the editors' values cannot be sent; the camera was not contacted
+  InUse,           // another program's operation on the camera outlasted the wait; nothing was changed
   Failed,          // a call failed; `result` and `message` say which
 };
 
@@ -41,6 +42,9 @@ struct OperationResult {
 };
 
 inline constexpr std::string_view kCameraNotFound = "Camera not found. ";
+// After the operation's name and ": ".
+inline constexpr std::string_view kCameraInUse =
+    "the camera is in use by another program. Nothing was changed; try again when it has finished.";
 
 // Reads the slot into `values`, each value as soon as it is read. A value
 // outside its setting's choices or range fails the read and is not applied.
@@ -63,7 +67,9 @@ OperationResult QueryPermission(CameraAccess& access, OperationFeedback& feedbac
 // Lock Preset (lock = true) or Unlock Preset.
 OperationResult ApplyLock(CameraAccess& access, OperationFeedback& feedback, int slot, bool lock);
 
-// Exactly one camera found and selected; otherwise the reason, shown.
+// Exactly one camera found and selected; otherwise the reason, shown. The
+// camera's operation lock is taken before it is selected and held until the
+// caller's CameraAccess::OperationScope ends (the operations below open one).
 OperationResult ConnectCamera(CameraAccess& access, OperationFeedback& feedback, std::string_view operation);
 
 // Builds and shows the message of a failed call.

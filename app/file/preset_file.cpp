@@ -174,8 +174,7 @@ bool SavePresetToFile(const std::filesystem::path& path, const EditorValues& val
   if (!FormatPresetFile(values, bytes, error)) return false;
   const HRESULT hr = platform::ReplaceFileContents(path, bytes);
   if (FAILED(hr)) {
-    char buffer[16];
-    error = "Cannot write \"" + path.string() + "\" (" + std::string(camctl::ResultName(hr, buffer)) +
+    error = "Cannot write \"" + camctl::InputExcerpt(path.string(), 260) + "\" (" + camctl::ResultText(hr) +
             "); the file was left as it was";
     return false;
   }
@@ -201,8 +200,7 @@ bool ReadPresetFileBytes(const std::filesystem::path& path, std::string& bytes, 
     return false;
   }
   if (FAILED(hr)) {
-    char buffer[16];
-    error = "Cannot read \"" + path.string() + "\" (" + std::string(camctl::ResultName(hr, buffer)) + ")";
+    error = "Cannot read \"" + camctl::InputExcerpt(path.string(), 260) + "\" (" + camctl::ResultText(hr) + ")";
     return false;
   }
   return true;

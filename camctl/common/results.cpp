@@ -35,9 +35,44 @@ constexpr ResultCodeInfo kCodes[] = {
      "function not handled, or the camera does not implement the command"},
     {CAM_E_REMOVED, "CAM_E_REMOVED", "the attached camera has been removed"},
     {CAM_E_PREVIEW_FAILED, "CAM_E_PREVIEW_FAILED", "the preview graph cannot be built"},
+    // Win32 errors as results: the transports, the storage driver and the
+    // file operations report these.
+    {H(0x80070002u), "WIN32(2)", "file not found"},
+    {H(0x80070003u), "WIN32(3)", "path not found"},
+    {H(0x80070004u), "WIN32(4)", "too many open files"},
+    {H(0x80070005u), "WIN32(5)", "access denied"},
+    {H(0x80070006u), "WIN32(6)", "invalid handle"},
+    {H(0x8007000Bu), "WIN32(11)", "not a regular file, or a bad format"},
     {H(0x8007000Eu), "E_OUTOFMEMORY", "out of memory"},
+    {H(0x80070015u), "WIN32(21)", "the device is not ready"},
+    {H(0x80070017u), "WIN32(23)", "data error: the device failed the transfer"},
+    {H(0x8007001Du), "WIN32(29)", "write fault: the data was not all written"},
+    {H(0x8007001Fu), "WIN32(31)", "a device attached to the system is not functioning"},
+    {H(0x80070020u), "WIN32(32)", "the file is in use by another process"},
+    {H(0x80070032u), "WIN32(50)", "the request is not supported"},
+    {H(0x80070047u), "WIN32(71)", "the request was not accepted"},
+    {H(0x80070050u), "WIN32(80)", "the file exists"},
     {H(0x80070057u), "E_INVALIDARG", "invalid argument"},
+    {H(0x80070070u), "WIN32(112)", "disk full"},
+    {H(0x800700AAu), "WIN32(170)", "the resource is busy"},
+    {H(0x800700B7u), "WIN32(183)", "the file already exists"},
+    {H(0x800700CEu), "WIN32(206)", "the file name or extension is too long"},
+    {H(0x800703F1u), "WIN32(1009)", "the registry is corrupt"},
+    {H(0x800703F8u), "WIN32(1016)", "a registry input/output operation failed"},
+    {H(0x8007048Fu), "WIN32(1167)", "the device is not connected"},
+    {H(0x800704D3u), "WIN32(1235)", "the request was aborted"},
+    {H(0x800705B4u), "WIN32(1460)", "the operation timed out"},
+    {H(0x80070651u), "WIN32(1617)", "the device has been removed"},
+    {H(0x8007065Eu), "WIN32(1630)", "unsupported data type"},
 };
+
+// A lookup bisects the table.
+constexpr bool Ascending() {
+  for (size_t i = 1; i < std::size(kCodes); ++i)
+    if (static_cast<uint32_t>(kCodes[i - 1].code) >= static_cast<uint32_t>(kCodes[i].code)) return false;
+  return true;
+}
+static_assert(Ascending(), "result codes must be listed in ascending order");
 
 const ResultCodeInfo* Find(HRESULT code) {
   const auto key = static_cast<uint32_t>(code);
@@ -67,6 +102,35 @@ std::string_view ResultName(HRESULT code, char (&buffer)[16]) {
 std::string_view ResultMeaning(HRESULT code) {
   const auto* e = Find(code);
   return e ? e->meaning : std::string_view{};
+}
+
+std::string ResultText(HRESULT code) {
+  char buffer[16];
+  std::string text(ResultName(code, buffer));
+  const std::string_view meaning = ResultMeaning(code);
+  if (!meaning.empty()) text.append(": ").append(meaning);
+  return text;
+}
+
+std::string InputExcerpt(std::string_view input, size_t maxBytes) {
+  const size_t lineEnd = input.find_first_of("\r\n");
+  std::string_view line = input.substr(0, lineEnd);
+  bool cut = lineEnd != std::string_view::npos;
+  if (line.size() > maxBytes) {
+    size_t keep = maxBytes;
+    // Never half a UTF-8 sequence: back off over continuation bytes.
+    while (keep > 0 && (static_cast<unsigned char>(line[keep]) & 0xC0u) == 0x80u) --keep;
+    line = line.substr(0, keep);
+    cut = true;
+  }
+  std::string out;
+  out.reserve(line.size() + 3);
+  for (const char c : line) {
+    const auto byte = static_cast<unsigned char>(c);
+    out += (byte < 0x20 || byte == 0x7F) ? '?' : c;
+  }
+  if (cut) out += "...";
+  return out;
 }
 
 }  // namespace camctl

@@ -2,7 +2,9 @@
 // and its own interface-specific codes, each with a name for messages and logs.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+#include <string>
 #include <string_view>
 
 #include "platform/com.h"
@@ -52,5 +54,13 @@ const ResultCodeInfo* ResultCodes(size_t& count);
 std::string_view ResultName(HRESULT code, char (&buffer)[16]);
 // A readable sentence for a code of the list; empty for other codes.
 std::string_view ResultMeaning(HRESULT code);
+// The name and, when known, the meaning: "WIN32(5): access denied". A message
+// never gives a bare code where the list says what it means.
+std::string ResultText(HRESULT code);
+
+// Input echoed in a message: its first line only, at most `maxBytes` bytes
+// (whole UTF-8 sequences), control characters as '?', and "..." when
+// anything was left out. A message never repeats more of bad input than that.
+std::string InputExcerpt(std::string_view input, size_t maxBytes = 80);
 
 }  // namespace camctl

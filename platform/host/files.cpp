@@ -9,6 +9,7 @@
 #include <cstdlib>
 
 #include "descriptor.h"
+#include "replace_target.h"
 
 namespace platform {
 
@@ -17,7 +18,8 @@ namespace {
 HRESULT FromErrno(int error) {
   switch (error) {
     case ENOENT: case ENOTDIR: return HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND);
-    case EACCES: case EPERM: case EROFS: return HRESULT_FROM_WIN32(ERROR_ACCESS_DENIED);
+    case EACCES: case EPERM: case EROFS: case EISDIR: return HRESULT_FROM_WIN32(ERROR_ACCESS_DENIED);
+    case ENODEV: return HRESULT_FROM_WIN32(11);  // ERROR_BAD_FORMAT: not a regular file
     case ENOSPC: case EDQUOT: case EFBIG: return HRESULT_FROM_WIN32(112);  // ERROR_DISK_FULL
     default: return E_FAIL;
   }
@@ -28,24 +30,25 @@ using host::Descriptor;
 }  // namespace
 
 HRESULT ReplaceFileContents(const std::filesystem::path& target, std::string_view bytes) {
-  const std::filesystem::path dir = target.has_parent_path() ? target.parent_path() : std::filesystem::path(".");
-  std::string name = (dir / ("." + target.filename().string() + ".XXXXXX")).string();
+  host::ReplaceTarget place;
+  if (const int error = host::ResolveReplaceTarget(target.string(), place); error != 0) return FromErrno(error);
+  const std::string folder = host::FolderOf(place.path);
+  const std::string base = place.path.substr(place.path.find_last_of('/') + 1);
+  std::string name = (folder == "/" ? std::string() : folder) + "/." + base + ".XXXXXX";
   Descriptor fd(::mkostemp(name.data(), O_CLOEXEC));
   if (fd.get() < 0) return FromErrno(errno);
   auto fail = [&name](int error) {
     ::unlink(name.c_str());
     return FromErrno(error);
   };
-  struct stat old {};
-  const mode_t mode = ::stat(target.c_str(), &old) == 0 ? (old.st_mode & 0777) : 0644;
-  if (::fchmod(fd.get(), mode) != 0) return fail(errno);
+  if (::fchmod(fd.get(), place.exists ? place.mode : 0644) != 0) return fail(errno);
   if (const int error = host::WriteAll(fd.get(), reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size());
       error != 0) {
     return fail(error == host::kShortWrite ? ENOSPC : error);
   }
   if (::fsync(fd.get()) != 0) return fail(errno);
   if (const int error = fd.Close(); error != 0) return fail(error);
-  if (::rename(name.c_str(), target.c_str()) != 0) return fail(errno);
+  if (::rename(name.c_str(), place.path.c_str()) != 0) return fail(errno);
   return S_OK;
 }
 

@@ -10,6 +10,7 @@
 #include <string>
 
 #include "descriptor.h"
+#include "replace_target.h"
 #include "platform/pc_file.h"
 
 namespace platform {
@@ -19,13 +20,7 @@ using host::Descriptor;
 using host::kShortWrite;
 using host::WriteAll;
 
-// The folder part of a path ("." for a bare name, "/" for the root).
-std::string FolderOf(const std::string& path) {
-  const size_t slash = path.find_last_of('/');
-  if (slash == std::string::npos) return ".";
-  if (slash == 0) return "/";
-  return path.substr(0, slash);
-}
+using host::FolderOf;
 
 bool IsFolder(const std::string& path) {
   struct stat st{};
@@ -90,18 +85,9 @@ uint32_t CreateExclusive(const std::string& path, const uint8_t* data, size_t si
 }
 
 uint32_t ReplaceThroughTemporary(const std::string& path, const uint8_t* data, size_t size) {
-  struct stat st{};
-  if (::stat(path.c_str(), &st) == 0) {
-    if (S_ISDIR(st.st_mode)) return kFileErrorAccessDenied;
-    if (!S_ISREG(st.st_mode)) return kFileErrorBadFormat;
-  } else if (errno != ENOENT) {
-    return Win32Error(errno, path);
-  }
-  // A link is replaced at the file it leads to, as writing through it would;
-  // a dangling link is itself replaced by the file.
-  std::string target = path;
-  char resolved[PATH_MAX];
-  if (::realpath(path.c_str(), resolved) != nullptr) target = resolved;
+  host::ReplaceTarget place;
+  if (const int error = host::ResolveReplaceTarget(path, place); error != 0) return Win32Error(error, path);
+  const std::string& target = place.path;
 
   static std::atomic<uint32_t> counter{0};
   const std::string folder = FolderOf(target);
@@ -113,6 +99,11 @@ uint32_t ReplaceThroughTemporary(const std::string& path, const uint8_t* data, s
     if (file.get() < 0) {
       if (errno == EEXIST) continue;
       return Win32Error(errno, path);
+    }
+    if (place.exists && ::fchmod(file.get(), place.mode) != 0) {
+      const int error = errno;
+      ::unlink(temporary.c_str());
+      return Win32Error(error, path);
     }
     if (const uint32_t error = FillNewFile(file, temporary, path, data, size); error != 0) return error;
     if (::rename(temporary.c_str(), target.c_str()) != 0) {

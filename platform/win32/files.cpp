@@ -6,6 +6,8 @@
 
 #include <string>
 
+#include "replace_target.h"
+
 namespace platform {
 
 namespace {
@@ -34,12 +36,16 @@ HRESULT LastError() { return HRESULT_FROM_WIN32(::GetLastError()); }
 
 }  // namespace
 
-HRESULT ReplaceFileContents(const std::filesystem::path& target, std::string_view bytes) {
+HRESULT ReplaceFileContents(const std::filesystem::path& given, std::string_view bytes) {
+  win32::ReplaceTarget place;
+  if (const DWORD error = win32::ResolveReplaceTarget(given.wstring(), place); error != 0)
+    return HRESULT_FROM_WIN32(error);
+  const std::filesystem::path target(place.path);
   const std::filesystem::path dir = target.has_parent_path() ? target.parent_path() : std::filesystem::path(L".");
   const std::wstring temporary =
       (dir / (L"~" + target.filename().wstring() + L"." + std::to_wstring(::GetCurrentProcessId()) + L".tmp"))
           .wstring();
-  FileHandle file(::CreateFileW(temporary.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+  FileHandle file(::CreateFileW(temporary.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
                                 FILE_ATTRIBUTE_NORMAL, nullptr));
   if (!file.valid()) return LastError();
   auto fail = [&](HRESULT hr) {
@@ -55,8 +61,7 @@ HRESULT ReplaceFileContents(const std::filesystem::path& target, std::string_vie
   }
   if (!::FlushFileBuffers(file.get())) return fail(LastError());
   if (!file.Close()) return fail(LastError());
-  if (!::MoveFileExW(temporary.c_str(), target.wstring().c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
-    return fail(LastError());
+  if (const DWORD error = win32::PutInPlace(temporary, place); error != 0) return fail(HRESULT_FROM_WIN32(error));
   return S_OK;
 }
 

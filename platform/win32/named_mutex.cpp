@@ -3,8 +3,9 @@
 // died holding them as abandoned; ownership then passes to the waiter.
 //
 // When the environment variable VELQUIN_MUTEX_NAMESPACE is set and not empty,
-// the name becomes "<namespace>-<name>" so that test runs stay apart from real
-// use; otherwise the name is used exactly as given.
+// the name becomes "<namespace>-<name>" (after a "Local\" or "Global\"
+// prefix) so that test runs stay apart from real use; otherwise the name is
+// used exactly as given.
 
 #ifndef WIN32_LEAN_AND_MEAN
 #define WIN32_LEAN_AND_MEAN
@@ -22,11 +23,20 @@ namespace platform {
 namespace {
 
 std::wstring WideName(std::string_view name) {
+  // A "Local\" or "Global\" prefix stays in front: the rest of the name
+  // may hold no backslash.
   std::string full;
+  for (const std::string_view prefix : {std::string_view("Local\\"), std::string_view("Global\\")}) {
+    if (name.substr(0, prefix.size()) == prefix) {
+      full.assign(prefix);
+      name.remove_prefix(prefix.size());
+      break;
+    }
+  }
   char ns[128];
   const DWORD n = GetEnvironmentVariableA("VELQUIN_MUTEX_NAMESPACE", ns, sizeof(ns));
   if (n > 0 && n < sizeof(ns)) {
-    full.assign(ns, n);
+    full.append(ns, n);
     full += '-';
   }
   full.append(name.data(), name.size());

@@ -4,6 +4,7 @@
 #include <string>
 
 #include "platform/pc_file.h"
+#include "replace_target.h"
 
 namespace platform {
 namespace {
@@ -71,11 +72,10 @@ uint32_t WritePcFile(ComStringView path, const uint8_t* data, size_t size, bool 
       if (!file.valid()) return GetLastError();
       return FillNewFile(file, target, data, size);
     }
-    const DWORD attributes = GetFileAttributesW(target.c_str());
-    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0)
-      return kFileErrorAccessDenied;
+    win32::ReplaceTarget place;
+    if (const DWORD error = win32::ResolveReplaceTarget(target, place); error != 0) return error;
     for (int attempt = 0; attempt < 16; ++attempt) {
-      const std::wstring temporary = target + L"." + std::to_wstring(GetCurrentProcessId()) + L"-" +
+      const std::wstring temporary = place.path + L"." + std::to_wstring(GetCurrentProcessId()) + L"-" +
                                      std::to_wstring(GetTickCount() + static_cast<DWORD>(attempt)) + L".tmp";
       FileHandle file(CreateNew(temporary));
       if (!file.valid()) {
@@ -83,8 +83,7 @@ uint32_t WritePcFile(ComStringView path, const uint8_t* data, size_t size, bool 
         return GetLastError();
       }
       if (const uint32_t error = FillNewFile(file, temporary, data, size); error != 0) return error;
-      if (!MoveFileExW(temporary.c_str(), target.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
-        const DWORD error = GetLastError();
+      if (const DWORD error = win32::PutInPlace(temporary, place); error != 0) {
         DeleteFileW(temporary.c_str());
         return error;
       }

@@ -15,6 +15,7 @@
 #include <thread>
 #include <vector>
 
+#include "platform/files.h"
 #include "platform/named_mutex.h"
 #include "vcam/vcam.h"
 
@@ -520,7 +521,7 @@ int Run(std::vector<std::string> argv) {
 
 }  // namespace
 
-int main(int argc, char** argv) {
+static int RunAndReport(int argc, char** argv) {
   std::vector<std::string> args(argv + 1, argv + argc);
   try {
     return Run(std::move(args));
@@ -532,3 +533,5 @@ int main(int argc, char** argv) {
     return 1;
   }
 }
+
+int main(int argc, char** argv) { return platform::FinishStandardOutput("vcam", RunAndReport(argc, argv)); }

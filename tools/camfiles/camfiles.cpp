@@ -22,6 +22,7 @@
 
 #include "platform/com.h"
 #include "platform/dynamic_library.h"
+#include "platform/files.h"
 #include "platform/imaging_devices.h"
 #include "platform/output_file.h"
 #include "storage/microdriver/formats.h"
@@ -590,7 +591,7 @@ int Run(int argc, char** argv) {
 }  // namespace
 }  // namespace camfiles
 
-int main(int argc, char** argv) {
+static int RunAndReport(int argc, char** argv) {
   try {
     return camfiles::Run(argc, argv);
   } catch (const camfiles::UsageError& e) {
@@ -604,3 +605,5 @@ int main(int argc, char** argv) {
     return camfiles::kExitFailed;
   }
 }
+
+int main(int argc, char** argv) { return platform::FinishStandardOutput("camfiles", RunAndReport(argc, argv)); }

@@ -33,10 +33,8 @@ struct FreeReply {
 };
 
 int Fail(const char* what, HRESULT hr) {
-  char buffer[16];
-  const auto name = camctl::ResultName(hr, buffer);
-  std::fprintf(stderr, "campreview: %s failed: %.*s (0x%08X)\n", what, static_cast<int>(name.size()), name.data(),
-               static_cast<unsigned>(hr));
+  const std::string text = camctl::ResultText(hr);
+  std::fprintf(stderr, "campreview: %s failed: %s (0x%08X)\n", what, text.c_str(), static_cast<unsigned>(hr));
   return 1;
 }
 

@@ -10,6 +10,7 @@
 #include "app/access/camera_operations.h"
 #include "app/file/preset_file.h"
 #include "app/model/preset_model.h"
+#include "camctl/common/results.h"
 
 namespace presets::cli {
 
@@ -69,6 +70,10 @@ class StreamFeedback final : public OperationFeedback {
 };
 
 std::string Utf8(platform::ComStringView text) { return platform::ComToUtf8(text); }
+
+// Words of the command line in messages: one line, and not much of it.
+std::string Echo(std::string_view word) { return camctl::InputExcerpt(word); }
+std::string EchoPath(std::string_view path) { return camctl::InputExcerpt(path, 260); }
 
 std::string JsonString(std::string_view text) {
   std::string out = "\"";
@@ -194,17 +199,20 @@ class Command {
   }
 
   int Run(const Arguments& a) {
+    // One command, one hold on the camera: "write" asks the slot's permission
+    // and sets the preset without another program's operation in between.
+    CameraAccess::OperationScope hold(access_);
     int slot = 0;
     auto needs = [&](size_t count) { return a.positional.size() == count; };
     if (name_ == "cameras" || name_ == "slots" || name_ == "defaults") {
-      if (!needs(0)) return Usage("unexpected argument \"" + a.positional[0] + "\"");
+      if (!needs(0)) return Usage("unexpected argument \"" + Echo(a.positional[0]) + "\"");
       if (name_ == "cameras") return Cameras(a.json);
       if (name_ == "slots") return Slots(a.json);
       return Emit(DefaultValues(), a.output);
     }
     const size_t expected = name_ == "write" || name_ == "export" || name_ == "import" ? 2 : 1;
     if (!needs(expected)) return Usage(expected == 2 ? "a slot and a file are needed" : "a slot is needed");
-    if (!Slot(a.positional[0], slot)) return Usage("the slot must be 1, 2 or 3, not \"" + a.positional[0] + "\"");
+    if (!Slot(a.positional[0], slot)) return Usage("the slot must be 1, 2 or 3, not \"" + Echo(a.positional[0]) + "\"");
 
     if (name_ == "read") {
       EditorValues values = DefaultValues();
@@ -214,7 +222,7 @@ class Command {
     if (name_ == "write") {
       EditorValues values = DefaultValues();
       std::string error;
-      if (!LoadPresetFromFile(a.positional[1], values, error)) return Fail(a.positional[1] + ": " + error);
+      if (!LoadPresetFromFile(a.positional[1], values, error)) return Fail(EchoPath(a.positional[1]) + ": " + error);
       // Set Preset writes the fifteen settings to the camera before the
       // camera refuses to store them in a locked slot: ask first, as the
       // window does before it offers Set.
@@ -237,7 +245,7 @@ class Command {
     const std::string operation = name_ == "export" ? "Export Preset" : "Import Preset";
     std::error_code ec;
     const std::filesystem::path file = std::filesystem::absolute(a.positional[1], ec);
-    if (ec) return Usage("cannot make \"" + a.positional[1] + "\" an absolute path");
+    if (ec) return Usage("cannot make \"" + EchoPath(a.positional[1]) + "\" an absolute path");
     const OperationResult connected = ConnectCamera(access_, feedback_, operation);
     if (!connected.connected) return kExitFailure;
     const std::u8string utf8 = file.u8string();
@@ -274,7 +282,7 @@ int Run(const std::vector<std::string>& args, CameraObjectFactory factory, std::
   }
   const auto found = Commands().find(args[0]);
   if (found == Commands().end()) {
-    err << "presetctl: unknown command \"" << args[0] << "\"\n" << kUsage;
+    err << "presetctl: unknown command \"" << Echo(args[0]) << "\"\n" << kUsage;
     return kExitUsage;
   }
   const std::string_view name = found->first;
@@ -295,7 +303,7 @@ int Run(const std::vector<std::string>& args, CameraObjectFactory factory, std::
       if (i + 1 >= args.size()) return command.Usage("-o needs a file");
       a.output = args[++i];
     } else if (word.size() > 1 && word[0] == '-') {
-      return command.Usage("unknown option \"" + word + "\"");
+      return command.Usage("unknown option \"" + Echo(word) + "\"");
     } else {
       a.positional.push_back(word);
     }

@@ -16,7 +16,6 @@ int main(int argc, char** argv) {
     return presets::cli::kExitFailure;
   }
   const int status = presets::cli::Run(args, presets::ComCameraObjectFactory(), std::cout, std::cerr);
-  std::cout.flush();
   ::CoUninitialize();
-  return status;
+  return platform::FinishStandardOutput("presetctl", status);
 }

@@ -37,4 +37,12 @@ namespace platform {
 // written to it keeps its exact line ends.
 void SetStandardOutputBinary();
 
+// The end of a command-line program: flushes and closes standard output.
+// When anything written to it was lost (a full disk, a device that takes
+// nothing), says so on standard error as "<program>: cannot write to standard
+// output..." and turns a successful `status` into 1; a failure the program
+// already reported keeps its status and its own message. Nothing may be
+// written to standard output afterwards.
+int FinishStandardOutput(std::string_view program, int status) noexcept;
+
 }  // namespace platform

@@ -55,6 +55,11 @@ TEST(PresetctlCommands, ExportAndImportCallTheLibraryAndReportItsResult) {
        "#1 ExportPreset(1,/tmp/a.pst,0)", "CAM_E_FILE_EXISTS"},
       {{"import", "2", "/tmp/b.pst"}, {{"ImportPreset(2)", camctl::CAM_E_BAD_PRESET_FILE}}, 1,
        "#1 ImportPreset(2,/tmp/b.pst)", "Import Preset failed: ImportPreset(2) returned CAM_E_BAD_PRESET_FILE"},
+      // A Win32 code says what it means.
+      {{"export", "1", "/tmp/a.pst", "--force"}, {{"ExportPreset(1)", camctl::HResultFromWin32(5)}}, 1,
+       "#1 ExportPreset(1,/tmp/a.pst,1)", "returned WIN32(5) (0x80070005): access denied\n"},
+      {{"export", "1", "/tmp/a.pst"}, {{"ExportPreset(1)", camctl::HResultFromWin32(112)}}, 1,
+       "#1 ExportPreset(1,/tmp/a.pst,0)", "returned WIN32(112) (0x80070070): disk full\n"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.args[0] + " " + c.args[2]);
@@ -102,7 +107,7 @@ TEST(PresetctlCommands, UsageErrorsAndHelp) {
   struct Case {
     std::vector<std::string> args;
     int exit;
-    const char* says;  // on standard error for 2, standard output for 0
+    std::string says;  // on standard error for 2, standard output for 0
   };
   const Case cases[] = {
       {{}, 2, "usage: presetctl COMMAND"},
@@ -120,6 +125,13 @@ TEST(PresetctlCommands, UsageErrorsAndHelp) {
       {{"--help"}, 0, "export N FILE [--force]"},
       {{"write", "--help"}, 0, "usage: presetctl write N FILE"},
       {{"clear", "x", "--help"}, 0, "usage: presetctl clear N"},
+      // Bad input is echoed up to its first line break, and not much of it.
+      {{"frob\nSECOND"}, 2, "unknown command \"frob...\"\n"},
+      {{"read", "1\r\nSECOND"}, 2, "not \"1...\"\n"},
+      {{"slots", "--x\nSECOND"}, 2, "unknown option \"--x...\"\n"},
+      {{"cameras", std::string(300, 'A') + "SECOND"}, 2,
+       "unexpected argument \"" + std::string(80, 'A') + "...\"\n"},
+      {{"write", "1", "/no/such\nSECOND.dqx"}, 1, "presetctl: /no/such...: "},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.args.empty() ? "(none)" : c.args[0]);
@@ -129,6 +141,7 @@ TEST(PresetctlCommands, UsageErrorsAndHelp) {
     EXPECT_NE((c.exit == 0 ? outcome.out : outcome.err).find(c.says), std::string::npos)
         << outcome.out << outcome.err;
     EXPECT_EQ(script->created, 0) << "the camera is not contacted";
+    EXPECT_EQ(outcome.err.find("SECOND"), std::string::npos) << outcome.err;
   }
 }
 

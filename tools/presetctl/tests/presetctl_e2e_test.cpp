@@ -344,4 +344,84 @@ TEST_F(PresetctlProgram, FailuresExitOneWithOneLine) {
   EXPECT_EQ(Run({"cameras"}).out, "No camera found.\n");
 }
 
+TEST_F(PresetctlProgram, TwoWritersOfOneSlotNeverMix) {
+  // Two files that differ in the name and in every level the camera keeps.
+  ASSERT_EQ(Run({"defaults", "-o", File("a.dqx").string()}).exit, 0);
+  const std::string defaults = Read(File("a.dqx"));
+  std::string files[2] = {defaults, defaults};
+  const std::vector<std::pair<std::string, std::string>> changes[2] = {
+      {{"Preset Name = \r\n", "Preset Name = AAAA\r\n"}, {"Red =  0", "Red =  3"}, {"Blue =  0", "Blue = -2"},
+       {"MasterPed =  0", "MasterPed =  5"}},
+      {{"Preset Name = \r\n", "Preset Name = BBBB\r\n"}, {"Red =  0", "Red = -4"}, {"Blue =  0", "Blue =  6"},
+       {"MasterPed =  0", "MasterPed =  2"}}};
+  for (int i = 0; i < 2; ++i) {
+    for (const auto& [from, to] : changes[i]) {
+      ASSERT_NE(files[i].find(from), std::string::npos) << from;
+      files[i].replace(files[i].find(from), from.size(), to);
+    }
+    std::ofstream(File(i == 0 ? "a.dqx" : "b.dqx"), std::ios::binary) << files[i];
+  }
+  for (int round = 0; round < 4; ++round) {
+    SCOPED_TRACE(round);
+    std::string both;
+    for (const char* which : {"a", "b"}) {
+      const std::string w = which;
+      both += "(" + Quote(PRESETCTL_PATH) + " write 1 " + Quote(File(w + ".dqx").string()) + " 2>" +
+              Quote(File(w + ".err").string()) + "; echo $? >" + Quote(File(w + ".status").string()) + ") & ";
+    }
+    ASSERT_EQ(std::system((both + "wait").c_str()), 0);
+    for (const char* which : {"a", "b"}) {
+      const std::string w = which;
+      EXPECT_EQ(Read(File(w + ".status")), "0\n") << Read(File(w + ".err"));
+    }
+    const Outcome read = Run({"read", "1"});
+    ASSERT_EQ(read.exit, 0) << read.err;
+    EXPECT_TRUE(read.out == files[0] || read.out == files[1]) << read.out;
+  }
+}
+
+TEST_F(PresetctlProgram, EveryOutputFileFollowsOneRule) {
+  // A read-only file is refused and kept; a link is written through and stays
+  // a link; the file's permission bits are kept. Checked by the mode bits, so
+  // the rule holds for root too.
+  enum class Kind { ReadOnly, Link, Plain };
+  struct Case {
+    const char* name;
+    Kind kind;
+    fs::perms mode;
+  };
+  const Case targets[] = {
+      {"read-only", Kind::ReadOnly, fs::perms(0444)},
+      {"link", Kind::Link, fs::perms(0640)},
+      {"plain", Kind::Plain, fs::perms(0604)},
+  };
+  const std::vector<std::vector<std::string>> commands = {
+      {"read", "1", "-o"}, {"defaults", "-o"}, {"export", "1", "--force"}};
+  int n = 0;
+  for (const auto& command : commands) {
+    for (const Case& c : targets) {
+      SCOPED_TRACE(command[0] + std::string(" to a ") + c.name + " file");
+      const fs::path file = File("target-" + std::to_string(n));
+      const fs::path named = c.kind == Kind::Link ? File("link-" + std::to_string(n)) : file;
+      ++n;
+      std::ofstream(file, std::ios::binary) << "old";
+      fs::permissions(file, c.mode);
+      if (c.kind == Kind::Link) fs::create_symlink(file, named);
+      std::vector<std::string> args = command;
+      args.insert(command[0] == "export" ? args.begin() + 2 : args.end(), named.string());
+      const Outcome outcome = Run(args);
+      if (c.kind == Kind::ReadOnly) {
+        EXPECT_EQ(outcome.exit, 1);
+        EXPECT_NE(outcome.err.find("access denied"), std::string::npos) << outcome.err;
+        EXPECT_EQ(Read(file), "old");
+      } else {
+        EXPECT_EQ(outcome.exit, 0) << outcome.err;
+        EXPECT_NE(Read(file), "old");
+      }
+      EXPECT_EQ(fs::is_symlink(fs::symlink_status(named)), c.kind == Kind::Link);
+      EXPECT_EQ(fs::status(file).permissions(), c.mode);
+    }
+  }
+}
+
 }  // namespace
