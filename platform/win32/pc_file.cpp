@@ -52,6 +52,25 @@ HANDLE CreateNew(const std::wstring& path) {
   return CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
 }
 
+// Overwrites the existing file itself, for a folder that takes no new file
+// beside it. Written first and cut to size after, so a file no shorter than
+// the new content needs no new space.
+uint32_t WriteInPlace(const std::wstring& path, const uint8_t* data, size_t size) {
+  FileHandle file(CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+  if (!file.valid()) return GetLastError();
+  if (GetFileType(file.get()) != FILE_TYPE_DISK) return kFileErrorBadFormat;
+  DWORD error = 0;
+  DWORD written = 0;
+  if (!WriteFile(file.get(), data, static_cast<DWORD>(size), &written, nullptr))
+    error = GetLastError();
+  else if (written != size)
+    error = kFileErrorWriteFault;
+  else if (!SetEndOfFile(file.get()) || !FlushFileBuffers(file.get()))
+    error = GetLastError();
+  const DWORD closed = file.Close();
+  return error != 0 ? error : closed;
+}
+
 }  // namespace
 
 bool PcPathExists(ComStringView path) noexcept {
@@ -72,15 +91,19 @@ uint32_t WritePcFile(ComStringView path, const uint8_t* data, size_t size, bool 
       return FillNewFile(file, target, data, size);
     }
     const DWORD attributes = GetFileAttributesW(target.c_str());
-    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0)
+    const bool exists = attributes != INVALID_FILE_ATTRIBUTES;
+    // A folder, or a file marked read-only, is never replaced.
+    if (exists && (attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_READONLY)) != 0)
       return kFileErrorAccessDenied;
     for (int attempt = 0; attempt < 16; ++attempt) {
       const std::wstring temporary = target + L"." + std::to_wstring(GetCurrentProcessId()) + L"-" +
                                      std::to_wstring(GetTickCount() + static_cast<DWORD>(attempt)) + L".tmp";
       FileHandle file(CreateNew(temporary));
       if (!file.valid()) {
-        if (GetLastError() == ERROR_FILE_EXISTS) continue;
-        return GetLastError();
+        const DWORD error = GetLastError();
+        if (error == ERROR_FILE_EXISTS) continue;
+        if (exists && error == ERROR_ACCESS_DENIED) return WriteInPlace(target, data, size);
+        return error;
       }
       if (const uint32_t error = FillNewFile(file, temporary, data, size); error != 0) return error;
       if (!MoveFileExW(temporary.c_str(), target.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
@@ -88,6 +111,11 @@ uint32_t WritePcFile(ComStringView path, const uint8_t* data, size_t size, bool 
         DeleteFileW(temporary.c_str());
         return error;
       }
+      // The replacement keeps the old file's marks (hidden, system, archive).
+      const DWORD kept = exists ? attributes & (FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_ARCHIVE |
+                                                FILE_ATTRIBUTE_NOT_CONTENT_INDEXED)
+                                : 0;
+      if (kept != 0) SetFileAttributesW(target.c_str(), kept);
       return 0;
     }
     return ERROR_FILE_EXISTS;
