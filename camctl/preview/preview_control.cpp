@@ -13,7 +13,7 @@ namespace {
 
 template <typename Operation>
 HRESULT WithPreview(CameraState& state, Operation&& operation) {
-  std::lock_guard<std::recursive_mutex> hold(state.lock);
+  std::lock_guard<ObjectLock> hold(state.lock);
   if (state.connection == ConnectionState::Removed) return CAM_E_REMOVED;
   if (state.connection == ConnectionState::NoCamera || !state.previewGraph) return CAM_E_NOT_CONNECTED;
   return operation(*state.previewGraph);
@@ -22,7 +22,7 @@ HRESULT WithPreview(CameraState& state, Operation&& operation) {
 }  // namespace
 
 void CreatePreview(CameraState& state, platform::CaptureDevice& camera) {
-  std::lock_guard<std::recursive_mutex> hold(state.lock);
+  std::lock_guard<ObjectLock> hold(state.lock);
   DestroyPreview(state);
   std::unique_ptr<platform::FilterGraph> graph;
   if (FAILED(platform::CreateFilterGraph(camera, graph))) graph.reset();
@@ -30,7 +30,7 @@ void CreatePreview(CameraState& state, platform::CaptureDevice& camera) {
 }
 
 void DestroyPreview(CameraState& state) {
-  std::lock_guard<std::recursive_mutex> hold(state.lock);
+  std::lock_guard<ObjectLock> hold(state.lock);
   if (!state.previewGraph) return;
   state.previewGraph->Close();
   state.previewGraph.reset();
