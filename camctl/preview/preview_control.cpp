@@ -37,11 +37,12 @@ void DestroyPreview(CameraState& state) {
 }
 
 HRESULT SetPreviewOwner(CameraState& state, LONG owner) {
+  // The handle is judged before anything else, whatever the object's state:
+  // only an existing window that this process made can hold the preview.
   const platform::WindowHandle window = platform::WindowFromLong(owner);
-  return WithPreview(state, [&](PreviewGraph& preview) {
-    if (window == 0 || !PreviewHost::Process().windows().IsWindow(window)) return E_FAIL;
-    return preview.SetOwner(window);
-  });
+  platform::PreviewWindows& windows = PreviewHost::Process().windows();
+  if (window == 0 || !windows.IsWindow(window) || !windows.BelongsToThisProcess(window)) return E_FAIL;
+  return WithPreview(state, [&](PreviewGraph& preview) { return preview.SetOwner(window); });
 }
 
 HRESULT StartPreview(CameraState& state) {
