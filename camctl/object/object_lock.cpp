@@ -31,13 +31,13 @@ bool ObjectLock::try_lock() {
 }
 
 void ObjectLock::unlock() {
-  {
-    std::lock_guard<std::mutex> hold(mutex_);
-    if (--depth_ > 0) return;
-    holder_ = std::thread::id();
-    ++serving_;
-  }
+  std::lock_guard<std::mutex> hold(mutex_);
+  if (--depth_ > 0) return;
+  holder_ = std::thread::id();
+  ++serving_;
   // Every waiter checks whether its ticket is now served; there are few.
+  // Notified before the internal mutex is let go: the next holder may end
+  // the object (and this lock) as soon as it has its turn.
   turn_.notify_all();
 }
 
