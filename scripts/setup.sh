@@ -3,7 +3,7 @@
 # With "cross": also the MinGW-w64 compilers, the IDL compiler and Wine.
 set -euo pipefail
 packages=(build-essential cmake googletest libgtest-dev libgmock-dev libbenchmark-dev
-  pkg-config libxcb1-dev xvfb)  # the preview draws with XCB; its tests run under Xvfb
+  pkg-config libxcb1-dev libxcb-res0-dev xvfb)  # the preview draws with XCB; its tests run under Xvfb
 # The presets program's windows (Qt 6 Widgets, QtTest included) and what their
 # tests need: a private X display, its authority tool, the font the windows
 # are laid out for and a tool that types and clicks into the real program.

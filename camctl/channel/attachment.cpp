@@ -80,7 +80,7 @@ void StopWatcher(CameraState& state) noexcept {
 
 HRESULT AttachTransport(CameraState& state, platform::CaptureDevice* device) noexcept {
   if (device == nullptr) return E_FAIL;
-  std::lock_guard<std::recursive_mutex> hold(state.lock);
+  std::lock_guard<ObjectLock> hold(state.lock);
   if (state.commandChannel) return E_FAIL;
 
   std::shared_ptr<platform::AvcTransport> transport;
@@ -110,7 +110,7 @@ HRESULT AttachTransport(CameraState& state, platform::CaptureDevice* device) noe
 }
 
 void DetachTransport(CameraState& state) noexcept {
-  std::lock_guard<std::recursive_mutex> hold(state.lock);
+  std::lock_guard<ObjectLock> hold(state.lock);
   if (!state.commandChannel) return;
   state.reapplyPresetZero = false;
   StopWatcher(state);
@@ -121,7 +121,7 @@ void DetachTransport(CameraState& state) noexcept {
 // ---- Busy flag and settle check ------------------------------------------
 
 HRESULT ReadBusyFlag(CameraState& state, uint8_t& flag) noexcept {
-  std::lock_guard<std::recursive_mutex> hold(state.lock);
+  std::lock_guard<ObjectLock> hold(state.lock);
   if (!state.commandChannel) return CAM_E_NOT_CONNECTED;
   uint8_t cell = 0xFF;  // filled by the camera
   const HRESULT hr = state.commandChannel->SendVendorCommand(kCommandSetCamera, kCodeBusyFlag, Ctype::Status, {&cell});
@@ -142,7 +142,7 @@ HRESULT QueryBusy(CameraState& state, bool& busy) noexcept {
 }
 
 HRESULT SettleCheck(CameraState& state) noexcept {
-  std::lock_guard<std::recursive_mutex> hold(state.lock);
+  std::lock_guard<ObjectLock> hold(state.lock);
   bool busy = false;
   HRESULT hr = QueryBusy(state, busy);
   // A refusal is an answer; anything else may pass, so ask again at once.

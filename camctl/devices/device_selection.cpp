@@ -73,7 +73,7 @@ HRESULT ReadSlotCount(CameraState& state) {
 // Whether the camera offers its presets: 0 when it answers 1, -2 for any
 // other answer; the state stays -1 when it cannot be asked.
 void ReadPresetAvailability(CameraState& state) {
-  std::lock_guard<std::recursive_mutex> hold(state.lock);
+  std::lock_guard<ObjectLock> hold(state.lock);
   platform::NamedMutexHold camera(state.cameraMutex.get(), kCameraMutexWaitMs);
   if (!camera.held()) return;
   if (!state.commandChannel || !state.storageChannel) return;
@@ -112,7 +112,7 @@ HRESULT EnumerateDevices(CameraState& state, SAFEARRAY** list, LONG* count) {
   // (the other way round, a selection or removal on another thread deadlocks
   // with this). The camera mutex is held across the queries so no other
   // object's traffic runs between them.
-  std::lock_guard<std::recursive_mutex> hold(state.lock);
+  std::lock_guard<ObjectLock> hold(state.lock);
   platform::NamedMutexHold camera(state.cameraMutex.get(), platform::kWaitForever);
   if (!camera.held()) return E_FAIL;
 
@@ -142,7 +142,7 @@ HRESULT SelectDevice(CameraState& state, BSTR device) {
   const platform::ComStringView wanted = ViewOf(device);
   if (wanted.empty()) return E_INVALIDARG;
 
-  std::lock_guard<std::recursive_mutex> hold(state.lock);
+  std::lock_guard<ObjectLock> hold(state.lock);
   if (state.connection != ConnectionState::NoCamera || state.commandChannel) return CAM_E_LOCK_TIMEOUT;
 
   const DeviceSources sources = CurrentDeviceSources();
@@ -172,7 +172,7 @@ HRESULT SelectDevice(CameraState& state, BSTR device) {
 }
 
 void CloseStorageChannel(CameraState& state) {
-  std::lock_guard<std::recursive_mutex> hold(state.lock);
+  std::lock_guard<ObjectLock> hold(state.lock);
   if (!state.storageChannel) return;
   state.storageChannel->Close();
   state.storageChannel.reset();

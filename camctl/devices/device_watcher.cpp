@@ -37,7 +37,7 @@ CameraState* LockTarget(WatchTarget& target) {
 void OnRemoval(const std::shared_ptr<WatchTarget>& target, platform::ComStringView path) {
   CameraState* state = LockTarget(*target);
   if (state == nullptr) return;
-  std::lock_guard<std::recursive_mutex> hold(state->lock, std::adopt_lock);
+  std::lock_guard<ObjectLock> hold(state->lock, std::adopt_lock);
   CheckRemoval(*state, path);
 }
 
@@ -49,7 +49,7 @@ void StopHook(CameraState& state) { StopDeviceWatcher(state); }
 void InstallDeviceWatcher() noexcept { SetDeviceWatcherHooks({&StartHook, &StopHook}); }
 
 HRESULT StartDeviceWatcher(CameraState& state) {
-  std::lock_guard<std::recursive_mutex> hold(state.lock);
+  std::lock_guard<ObjectLock> hold(state.lock);
   if (state.watcher) return E_FAIL;
   auto watcher = std::make_unique<DeviceWatcher>();
   watcher->target->state = &state;
@@ -61,7 +61,7 @@ HRESULT StartDeviceWatcher(CameraState& state) {
 }
 
 void StopDeviceWatcher(CameraState& state) {
-  std::lock_guard<std::recursive_mutex> hold(state.lock);
+  std::lock_guard<ObjectLock> hold(state.lock);
   if (!state.watcher) return;
   // Moved out first: ending the subscription may run inside its own notice,
   // which is inside this object's RemoveDevice.
@@ -70,7 +70,7 @@ void StopDeviceWatcher(CameraState& state) {
 }
 
 void CheckRemoval(CameraState& state, platform::ComStringView removedPath) {
-  std::lock_guard<std::recursive_mutex> hold(state.lock);
+  std::lock_guard<ObjectLock> hold(state.lock);
   if (state.selectedDevicePath.empty() || !EqualIgnoringCase(removedPath, state.selectedDevicePath)) return;
   if (state.removeDevice) state.removeDevice();
   state.connection = ConnectionState::Removed;

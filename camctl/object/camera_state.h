@@ -1,6 +1,7 @@
 // The state of one camera control object, shared by the modules that implement
 // its interfaces. Every field is guarded by `lock` (the object lock), which is
-// recursive so that an operation may call another operation of the same object.
+// recursive so that an operation may call another operation of the same object,
+// and first come, first served so that no thread is kept out by another.
 #pragma once
 
 #include <atomic>
@@ -9,6 +10,7 @@
 #include <memory>
 #include <mutex>
 
+#include "camctl/object/object_lock.h"
 #include "platform/com.h"
 #include "platform/named_mutex.h"
 
@@ -30,7 +32,7 @@ struct CameraState {
   CameraState(const CameraState&) = delete;
   CameraState& operator=(const CameraState&) = delete;
 
-  std::recursive_mutex lock;  // the object lock, always waited for without limit
+  ObjectLock lock;  // the object lock, always waited for without limit
   std::unique_ptr<platform::NamedMutex> cameraMutex;  // this object's handle on the camera mutex
 
   std::unique_ptr<CommandChannel> commandChannel;

@@ -81,7 +81,7 @@ void SetPresetSleep(PresetSleep sleep) noexcept { g_sleep.store(sleep, std::memo
 
 HRESULT GetPresetCount(CameraState& state, LONG* count) {
   if (count == nullptr) return E_POINTER;
-  std::lock_guard<std::recursive_mutex> hold(state.lock);
+  std::lock_guard<ObjectLock> hold(state.lock);
   if (state.connection == ConnectionState::Removed) return CAM_E_REMOVED;
   if (state.connection != ConnectionState::Attached) return CAM_E_NOT_CONNECTED;
   *count = state.presetCount;
@@ -90,7 +90,7 @@ HRESULT GetPresetCount(CameraState& state, LONG* count) {
 
 HRESULT GetPresetState(CameraState& state, LONG* presetState) {
   if (presetState == nullptr) return E_POINTER;
-  std::lock_guard<std::recursive_mutex> hold(state.lock);
+  std::lock_guard<ObjectLock> hold(state.lock);
   if (state.connection == ConnectionState::Removed) return CAM_E_REMOVED;
   if (state.connection != ConnectionState::Attached || !state.commandChannel) return CAM_E_NOT_CONNECTED;
   // -1 and -2 hold for as long as the camera stays selected: nothing to ask.

@@ -44,7 +44,7 @@ class Prologue {
 
  private:
   CameraState& state_;
-  std::unique_lock<std::recursive_mutex> object_;
+  std::unique_lock<ObjectLock> object_;
   bool mutexHeld_ = false;
 };
 

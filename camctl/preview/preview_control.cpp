@@ -13,7 +13,7 @@ namespace {
 
 template <typename Operation>
 HRESULT WithPreview(CameraState& state, Operation&& operation) {
-  std::lock_guard<std::recursive_mutex> hold(state.lock);
+  std::lock_guard<ObjectLock> hold(state.lock);
   if (state.connection == ConnectionState::Removed) return CAM_E_REMOVED;
   if (state.connection == ConnectionState::NoCamera || !state.previewGraph) return CAM_E_NOT_CONNECTED;
   return operation(*state.previewGraph);
@@ -22,7 +22,7 @@ HRESULT WithPreview(CameraState& state, Operation&& operation) {
 }  // namespace
 
 void CreatePreview(CameraState& state, platform::CaptureDevice& camera) {
-  std::lock_guard<std::recursive_mutex> hold(state.lock);
+  std::lock_guard<ObjectLock> hold(state.lock);
   DestroyPreview(state);
   std::unique_ptr<platform::FilterGraph> graph;
   if (FAILED(platform::CreateFilterGraph(camera, graph))) graph.reset();
@@ -30,18 +30,19 @@ void CreatePreview(CameraState& state, platform::CaptureDevice& camera) {
 }
 
 void DestroyPreview(CameraState& state) {
-  std::lock_guard<std::recursive_mutex> hold(state.lock);
+  std::lock_guard<ObjectLock> hold(state.lock);
   if (!state.previewGraph) return;
   state.previewGraph->Close();
   state.previewGraph.reset();
 }
 
 HRESULT SetPreviewOwner(CameraState& state, LONG owner) {
+  // The handle is judged before anything else, whatever the object's state:
+  // only an existing window that this process made can hold the preview.
   const platform::WindowHandle window = platform::WindowFromLong(owner);
-  return WithPreview(state, [&](PreviewGraph& preview) {
-    if (window == 0 || !PreviewHost::Process().windows().IsWindow(window)) return E_FAIL;
-    return preview.SetOwner(window);
-  });
+  platform::PreviewWindows& windows = PreviewHost::Process().windows();
+  if (window == 0 || !windows.IsWindow(window) || !windows.BelongsToThisProcess(window)) return E_FAIL;
+  return WithPreview(state, [&](PreviewGraph& preview) { return preview.SetOwner(window); });
 }
 
 HRESULT StartPreview(CameraState& state) {

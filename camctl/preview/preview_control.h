@@ -17,7 +17,8 @@ void DestroyPreview(CameraState& state);
 
 // Each takes the object lock, answers CAM_E_REMOVED for a removed camera and
 // CAM_E_NOT_CONNECTED without a camera or preview, and otherwise the preview's
-// result. SetPreviewOwner then requires an existing window (else E_FAIL).
+// result. SetPreviewOwner first, before the lock, requires an existing window
+// of this process (else E_FAIL).
 HRESULT SetPreviewOwner(CameraState& state, LONG owner);
 HRESULT StartPreview(CameraState& state);
 HRESULT StopPreview(CameraState& state);

@@ -17,7 +17,7 @@
 namespace camctl::settings {
 namespace {
 
-using ObjectLockGuard = std::lock_guard<std::recursive_mutex>;
+using ObjectLockGuard = std::lock_guard<ObjectLock>;
 
 // Function 15 is a general frame to the camera subunit.
 constexpr uint8_t kAddressCameraSubunit = 0x38;

@@ -9,7 +9,7 @@
 namespace camctl::settings {
 namespace {
 
-using ObjectLockGuard = std::lock_guard<std::recursive_mutex>;
+using ObjectLockGuard = std::lock_guard<ObjectLock>;
 
 // One-byte STATUS read of a vendor code into *out (written only on success).
 HRESULT ReadByte(CameraState& state, uint8_t code, LONG* out) {

@@ -45,7 +45,7 @@ bool NeedsPresetZeroReapply(const CameraState& state, int32_t function) {
 }
 
 HRESULT ReapplyPresetZero(CameraState& state) {
-  std::lock_guard<std::recursive_mutex> hold(state.lock);
+  std::lock_guard<ObjectLock> hold(state.lock);
   if (state.connection == ConnectionState::Removed) return CAM_E_REMOVED;
   if (state.connection == ConnectionState::NoCamera || !state.commandChannel) return CAM_E_NOT_CONNECTED;
   platform::NamedMutexHold camera(state.cameraMutex.get(), kCameraMutexWaitMs);

@@ -84,10 +84,34 @@ uint32_t CreateExclusive(const std::string& path, const uint8_t* data, size_t si
   return FillNewFile(file, path, path, data, size);
 }
 
+// The folder refuses new entries (or, sticky, the replacement of this one).
+bool FolderRefused(int error) { return error == EACCES || error == EPERM; }
+
+// Overwrites the existing regular file itself, for a folder that takes no new
+// file beside it. Written first and cut to size after, so a file no shorter
+// than the new content needs no new space.
+uint32_t WriteInPlace(const std::string& target, const std::string& path, const uint8_t* data, size_t size) {
+  Descriptor file(::open(target.c_str(), O_WRONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK | O_NOCTTY));
+  if (file.get() < 0) return Win32Error(errno, path);
+  struct stat st{};
+  if (::fstat(file.get(), &st) != 0) return Win32Error(errno, path);
+  if (!S_ISREG(st.st_mode)) return kFileErrorBadFormat;
+  if (!host::ModeAllowsWriting(target, st)) return kFileErrorAccessDenied;
+  int error = WriteAll(file.get(), data, size);
+  if (error == 0 && ::ftruncate(file.get(), static_cast<off_t>(size)) != 0) error = errno;
+  if (error == 0 && ::fsync(file.get()) != 0 && errno != EINVAL) error = errno;
+  const int closed = file.Close();
+  if (error == 0) error = closed;
+  if (error == 0) return 0;
+  return error == kShortWrite ? kFileErrorWriteFault : Win32Error(error, path);
+}
+
 uint32_t ReplaceThroughTemporary(const std::string& path, const uint8_t* data, size_t size) {
   host::ReplaceTarget place;
   if (const int error = host::ResolveReplaceTarget(path, place); error != 0) return Win32Error(error, path);
   const std::string& target = place.path;
+  struct stat existing{};
+  if (place.exists && ::stat(target.c_str(), &existing) != 0) return Win32Error(errno, path);
 
   static std::atomic<uint32_t> counter{0};
   const std::string folder = FolderOf(target);
@@ -95,20 +119,28 @@ uint32_t ReplaceThroughTemporary(const std::string& path, const uint8_t* data, s
   for (int attempt = 0; attempt < 16; ++attempt) {
     const std::string temporary = (folder == "/" ? std::string() : folder) + "/." + base + "." +
                                   std::to_string(::getpid()) + "-" + std::to_string(counter.fetch_add(1)) + ".tmp";
-    Descriptor file(::open(temporary.c_str(), kCreateFlags, 0666));
+    // A replacement starts private and then takes the old file's owner (when
+    // allowed) and permissions; a set-id bit is not carried over.
+    Descriptor file(::open(temporary.c_str(), kCreateFlags, place.exists ? 0600 : 0666));
     if (file.get() < 0) {
       if (errno == EEXIST) continue;
+      if (place.exists && FolderRefused(errno)) return WriteInPlace(target, path, data, size);
       return Win32Error(errno, path);
     }
-    if (place.exists && ::fchmod(file.get(), place.mode) != 0) {
-      const int error = errno;
-      ::unlink(temporary.c_str());
-      return Win32Error(error, path);
+    if (place.exists) {
+      [[maybe_unused]] const int owned = ::fchown(file.get(), existing.st_uid, existing.st_gid);
+      if (::fchmod(file.get(), place.mode) != 0) {
+        const int error = errno;
+        file.Close();
+        ::unlink(temporary.c_str());
+        return Win32Error(error, path);
+      }
     }
     if (const uint32_t error = FillNewFile(file, temporary, path, data, size); error != 0) return error;
     if (::rename(temporary.c_str(), target.c_str()) != 0) {
       const int error = errno;
       ::unlink(temporary.c_str());
+      if (place.exists && FolderRefused(error)) return WriteInPlace(target, path, data, size);
       return Win32Error(error, path);
     }
     return 0;

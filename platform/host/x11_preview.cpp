@@ -14,6 +14,7 @@
 #include <poll.h>
 #include <sys/eventfd.h>
 #include <unistd.h>
+#include <xcb/res.h>
 #include <xcb/xcb.h>
 
 #include <algorithm>
@@ -92,21 +93,40 @@ xcb_window_t QueryTopLevel(xcb_connection_t* c, xcb_window_t w) {
   return XCB_NONE;
 }
 
-// False only when the window's top-level ancestor names another process in
-// _NET_WM_PID (X11 keeps no owner process for a window; toolkits set it).
+bool IsRootWindow(xcb_connection_t* c, xcb_window_t w) {
+  for (xcb_screen_iterator_t it = xcb_setup_roots_iterator(xcb_get_setup(c)); it.rem > 0; xcb_screen_next(&it))
+    if (it.data->root == w) return true;
+  return false;
+}
+
+// The process of the X client that created the window, as the server knows
+// it (X Resource extension 1.2); 0 when the server cannot tell (no extension,
+// a client on another machine).
+uint32_t QueryCreatorProcess(xcb_connection_t* c, xcb_window_t w) {
+  const xcb_query_extension_reply_t* extension = xcb_get_extension_data(c, &xcb_res_id);
+  if (extension == nullptr || !extension->present) return 0;
+  Reply<xcb_res_query_version_reply_t> version(
+      xcb_res_query_version_reply(c, xcb_res_query_version(c, 1, 2), nullptr));
+  if (!version || version->server_major < 1 || (version->server_major == 1 && version->server_minor < 2)) return 0;
+  const xcb_res_client_id_spec_t spec{w, XCB_RES_CLIENT_ID_MASK_LOCAL_CLIENT_PID};
+  Reply<xcb_res_query_client_ids_reply_t> ids(
+      xcb_res_query_client_ids_reply(c, xcb_res_query_client_ids(c, 1, &spec), nullptr));
+  if (!ids) return 0;
+  for (xcb_res_client_id_value_iterator_t it = xcb_res_query_client_ids_ids_iterator(ids.get()); it.rem > 0;
+       xcb_res_client_id_value_next(&it)) {
+    if ((it.data->spec.mask & XCB_RES_CLIENT_ID_MASK_LOCAL_CLIENT_PID) == 0) continue;
+    if (xcb_res_client_id_value_value_length(it.data) < 1) continue;
+    return *xcb_res_client_id_value_value(it.data);
+  }
+  return 0;
+}
+
+// Only a window that a client of this very process created, by the server's
+// own record: a property such as _NET_WM_PID is whatever its client wrote, and
+// a window without one tells nothing. The root window is the server's.
 bool QueryBelongsToThisProcess(xcb_connection_t* c, xcb_window_t w) {
-  static constexpr char kName[] = "_NET_WM_PID";
-  Reply<xcb_intern_atom_reply_t> atom(
-      xcb_intern_atom_reply(c, xcb_intern_atom(c, 1, sizeof kName - 1, kName), nullptr));
-  if (!atom || atom->atom == XCB_NONE) return true;
-  const xcb_window_t top = QueryTopLevel(c, w);
-  if (top == XCB_NONE) return true;
-  Reply<xcb_get_property_reply_t> pid(
-      xcb_get_property_reply(c, xcb_get_property(c, 0, top, atom->atom, XCB_ATOM_CARDINAL, 0, 1), nullptr));
-  if (!pid || pid->format != 32 || xcb_get_property_value_length(pid.get()) != 4) return true;
-  uint32_t value = 0;
-  std::memcpy(&value, xcb_get_property_value(pid.get()), 4);
-  return value == static_cast<uint32_t>(::getpid());
+  if (w == XCB_NONE || IsRootWindow(c, w)) return false;
+  return QueryCreatorProcess(c, w) == static_cast<uint32_t>(::getpid());
 }
 
 bool QueryClientRect(xcb_connection_t* c, xcb_window_t w, PreviewRect& rect) {

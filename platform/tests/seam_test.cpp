@@ -1,8 +1,11 @@
 // The host seams: platform::registry over the registry store, module facts,
 // PC files.
+#include <grp.h>
 #include <pwd.h>
 #include <signal.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <iterator>
@@ -168,6 +171,50 @@ TEST_F(PcFileSeamTest, AShortWriteFailsAndLeavesNoPartialFile) {
     // Without the limit the same call goes through, also the exclusive create.
     EXPECT_EQ(platform::WritePcFile(path, data, sizeof data, c.replace), 0u);
     EXPECT_EQ(ReadFile(target), std::string(std::begin(data), std::end(data)));
+  }
+}
+
+// WritePcFile with `replace` in a child process that runs as an ordinary
+// user (nobody, when the tests run as root); its result, or 255.
+uint32_t ReplaceAsOrdinaryUser(const platform::ComString& path, const uint8_t* data, size_t size) {
+  const pid_t child = ::fork();
+  if (child == 0) {
+    if (::geteuid() == 0 && (::setgroups(0, nullptr) != 0 || ::setgid(65534) != 0 || ::setuid(65534) != 0))
+      ::_exit(255);
+    const uint32_t error = platform::WritePcFile(path, data, size, true);
+    ::_exit(error < 255 ? static_cast<int>(error) : 254);
+  }
+  int status = 0;
+  if (child < 0 || ::waitpid(child, &status, 0) != child || !WIFEXITED(status)) return 255;
+  return static_cast<uint32_t>(WEXITSTATUS(status));
+}
+
+// In a folder the user may not write, a file the user may write is overwritten
+// in place (cut to the new size); a read-only one is refused and kept.
+TEST_F(PcFileSeamTest, AFolderClosedToNewFilesStillLetsAWritableFileBeReplaced) {
+  const uint8_t data[25] = {25, 7, 7, 7};
+  const std::string old(40, 'o');
+  const struct {
+    const char* name;
+    std::filesystem::perms mode;
+    uint32_t expected;
+    bool replaced;
+  } cases[] = {{"writable file", std::filesystem::perms(0666), 0, true},
+               {"read-only file", std::filesystem::perms(0444), platform::kFileErrorAccessDenied, false}};
+  std::filesystem::permissions(dir_, std::filesystem::perms(0755));
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::filesystem::path folder = dir_ / c.name;
+    std::filesystem::create_directories(folder);
+    const std::filesystem::path target = folder / "preset.pst";
+    WriteFile(target, old);
+    std::filesystem::permissions(target, c.mode);
+    std::filesystem::permissions(folder, std::filesystem::perms(0555));
+    EXPECT_EQ(ReplaceAsOrdinaryUser(platform::Utf8ToCom(target.string()), data, sizeof data), c.expected);
+    EXPECT_EQ(ReadFile(target), c.replaced ? std::string(std::begin(data), std::end(data)) : old);
+    EXPECT_EQ(std::filesystem::status(target).permissions(), c.mode);
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(folder), {}), 1) << "nothing left beside it";
+    std::filesystem::permissions(folder, std::filesystem::perms(0755));
   }
 }
 

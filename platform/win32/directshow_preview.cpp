@@ -150,6 +150,7 @@ class User32Windows final : public PreviewWindows {
  public:
   bool IsWindow(WindowHandle window) override { return ::IsWindow(Hwnd(window)) != FALSE; }
   bool BelongsToThisProcess(WindowHandle window) override {
+    if (Hwnd(window) == ::GetDesktopWindow()) return false;
     DWORD process = 0;
     ::GetWindowThreadProcessId(Hwnd(window), &process);
     return process == ::GetCurrentProcessId();

@@ -53,6 +53,25 @@ HANDLE CreateNew(const std::wstring& path) {
   return CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
 }
 
+// Overwrites the existing file itself, for a folder that takes no new file
+// beside it. Written first and cut to size after, so a file no shorter than
+// the new content needs no new space.
+uint32_t WriteInPlace(const std::wstring& path, const uint8_t* data, size_t size) {
+  FileHandle file(CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+  if (!file.valid()) return GetLastError();
+  if (GetFileType(file.get()) != FILE_TYPE_DISK) return kFileErrorBadFormat;
+  DWORD error = 0;
+  DWORD written = 0;
+  if (!WriteFile(file.get(), data, static_cast<DWORD>(size), &written, nullptr))
+    error = GetLastError();
+  else if (written != size)
+    error = kFileErrorWriteFault;
+  else if (!SetEndOfFile(file.get()) || !FlushFileBuffers(file.get()))
+    error = GetLastError();
+  const DWORD closed = file.Close();
+  return error != 0 ? error : closed;
+}
+
 }  // namespace
 
 bool PcPathExists(ComStringView path) noexcept {
@@ -79,8 +98,10 @@ uint32_t WritePcFile(ComStringView path, const uint8_t* data, size_t size, bool 
                                      std::to_wstring(GetTickCount() + static_cast<DWORD>(attempt)) + L".tmp";
       FileHandle file(CreateNew(temporary));
       if (!file.valid()) {
-        if (GetLastError() == ERROR_FILE_EXISTS) continue;
-        return GetLastError();
+        const DWORD error = GetLastError();
+        if (error == ERROR_FILE_EXISTS) continue;
+        if (place.exists && error == ERROR_ACCESS_DENIED) return WriteInPlace(place.path, data, size);
+        return error;
       }
       if (const uint32_t error = FillNewFile(file, temporary, data, size); error != 0) return error;
       if (const DWORD error = win32::PutInPlace(temporary, place); error != 0) {

@@ -145,7 +145,7 @@ class DevicesE2eTest : public ::testing::TestWithParam<const char*> {
   }
   static ConnectionState Connection(ICDVEnumDevice* object) {
     CameraState& state = StateOf(object);
-    std::lock_guard<std::recursive_mutex> hold(state.lock);
+    std::lock_guard<ObjectLock> hold(state.lock);
     return state.connection;
   }
   // Waits (bounded) for the object to see its camera's removal.
@@ -507,7 +507,7 @@ TEST_P(DevicesE2eTest, RemoveDeviceWhileTheNoticeWaitsForTheObjectLock) {
   {
     // The client holds the object lock while the notice arrives, then stops
     // the watcher from inside RemoveDevice: the notice must give way.
-    std::lock_guard<std::recursive_mutex> hold(state.lock);
+    std::lock_guard<ObjectLock> hold(state.lock);
     camera.SetPlugged(false);
     std::this_thread::sleep_for(100ms);
     EXPECT_EQ(object->RemoveDevice(), S_OK);
@@ -566,6 +566,40 @@ TEST_P(DevicesE2eTest, EnumeratingWhileAnotherThreadSelectsAndRemovesFinishes) {
   enumerator.join();
   EXPECT_EQ(selected, kRounds);
   EXPECT_EQ(listed.load(), kRounds);
+}
+
+// The object lock goes to the threads in the order they asked for it: a thread
+// that selects and removes in a loop never keeps an enumerating thread out.
+// Ten cameras make each call hold the lock a while. The window closes as soon
+// as both threads have made five calls, and at the latest after six seconds.
+TEST_P(DevicesE2eTest, EnumeratingAndSelectingThreadsBothMakeProgress) {
+  vcam::Camera& cam = AddCamera("cam");
+  for (int i = 1; i < 10; ++i) AddCamera("other" + std::to_string(i));
+  ICDVEnumDevice* object = NewObject();
+  Bstr id(IdentifierOf(cam));
+  constexpr int kEach = 5;
+  const auto end = std::chrono::steady_clock::now() + 6s;
+  std::atomic<int> enumerated{0}, cycled{0};
+  const auto windowOpen = [&] {
+    return (enumerated.load() < kEach || cycled.load() < kEach) && std::chrono::steady_clock::now() < end;
+  };
+  std::thread enumerator([&] {
+    while (windowOpen()) {
+      SAFEARRAY* list = nullptr;
+      LONG count = 0;
+      EXPECT_EQ(object->EnumerateDevice(&list, &count), S_OK);
+      if (list != nullptr) SafeArrayDestroy(list);
+      enumerated.fetch_add(1);
+    }
+  });
+  while (windowOpen()) {
+    EXPECT_EQ(object->SelectDevice(id.get()), S_OK);
+    EXPECT_EQ(object->RemoveDevice(), S_OK);
+    cycled.fetch_add(1);
+  }
+  enumerator.join();
+  EXPECT_GE(enumerated.load(), kEach) << "against " << cycled.load() << " select and remove cycles";
+  EXPECT_GE(cycled.load(), kEach) << "against " << enumerated.load() << " enumerations";
 }
 
 INSTANTIATE_TEST_SUITE_P(Models, DevicesE2eTest, ::testing::Values("KX1", "KV7"));

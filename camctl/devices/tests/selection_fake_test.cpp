@@ -27,7 +27,7 @@ class SelectionFakeTest : public FakeWorldTest {
   CameraState& S() { return *state_; }
   // What the object's RemoveDevice does.
   void Remove() {
-    std::lock_guard<std::recursive_mutex> hold(S().lock);
+    std::lock_guard<ObjectLock> hold(S().lock);
     DetachTransport(S());
     CloseStorageChannel(S());
     S().connection = ConnectionState::NoCamera;

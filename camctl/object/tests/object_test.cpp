@@ -339,7 +339,7 @@ TEST_F(ObjectTest, PreviewMethodsAnswerForAnObjectWithoutPreview) {
       ASSERT_EQ(camctl::AttachTransport(state, &device), S_OK);
     }
     state.connection = c.connection;
-    EXPECT_EQ(preview->SetOwner(0), c.expected);
+    EXPECT_EQ(preview->SetOwner(0), E_FAIL) << "no window is refused before the state is looked at";
     EXPECT_EQ(preview->StartPreview(), c.expected);
     EXPECT_EQ(preview->StopPreview(), c.expected);
     EXPECT_EQ(preview->SetVisible(1), c.expected);

@@ -290,10 +290,14 @@ TEST_P(PresetEndToEnd, ExportCopiesTheCameraFileUnderTheOverwriteRules) {
     LONG overwrite;
     HRESULT expected;
     After after;
+    // Permissions of the existing file, which it keeps (none: left as made).
+    fs::perms mode = fs::perms::none;
   } cases[] = {
       {"new file", Before::Nothing, 0, S_OK, After::CameraBytes},
       {"existing file kept", Before::File, 0, CAM_E_FILE_EXISTS, After::OldBytes},
       {"existing file replaced", Before::File, -1, S_OK, After::CameraBytes},
+      {"read-only file never replaced", Before::File, -1, kAccessDenied, After::OldBytes, fs::perms(0444)},
+      {"replaced file keeps its permissions", Before::File, 1, S_OK, After::CameraBytes, fs::perms(0640)},
       {"folder kept", Before::Folder, 0, CAM_E_FILE_EXISTS, After::Folder},
       {"folder never replaced", Before::Folder, 1, kAccessDenied, After::Folder},
       {"dangling link kept", Before::DanglingLink, 0, CAM_E_FILE_EXISTS, After::DanglingLink},
@@ -312,7 +316,10 @@ TEST_P(PresetEndToEnd, ExportCopiesTheCameraFileUnderTheOverwriteRules) {
     fs::path target = folder / "preset.pst";
     switch (c.before) {
       case Before::Nothing: break;
-      case Before::File: WriteBytes(target, old); break;
+      case Before::File:
+        WriteBytes(target, old);
+        if (c.mode != fs::perms::none) fs::permissions(target, c.mode);
+        break;
       case Before::Folder: fs::create_directory(target); break;
       case Before::DanglingLink: fs::create_symlink(folder / "nowhere", target); break;
       case Before::MissingFolder: target = folder / "missing" / "preset.pst"; break;
@@ -328,6 +335,9 @@ TEST_P(PresetEndToEnd, ExportCopiesTheCameraFileUnderTheOverwriteRules) {
       case After::DanglingLink: EXPECT_TRUE(fs::is_symlink(fs::symlink_status(target))); break;
       case After::Nothing: EXPECT_FALSE(fs::exists(fs::symlink_status(target))); break;
       case After::Fifo: EXPECT_TRUE(fs::is_fifo(fs::symlink_status(target))); break;
+    }
+    if (c.mode != fs::perms::none) {
+      EXPECT_EQ(fs::status(target).permissions(), c.mode);
     }
     // Nothing else is left beside the target (no temporary file).
     const size_t entries = static_cast<size_t>(std::distance(fs::directory_iterator(folder), {}));

@@ -199,26 +199,86 @@ TEST_F(PreviewE2eTest, OwnerDestructionTakesThePreviewDown) {
   }
 }
 
+// A window made by another X client process, held while this lives.
+class ForeignWindow {
+ public:
+  // `claimedPid`: the _NET_WM_PID it sets (none when empty).
+  explicit ForeignWindow(const std::string& claimedPid) {
+    int in[2], out[2];
+    if (::pipe(in) != 0 || ::pipe(out) != 0) return;
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, in[0], 0);
+    posix_spawn_file_actions_adddup2(&actions, out[1], 1);
+    posix_spawn_file_actions_addclose(&actions, in[1]);
+    posix_spawn_file_actions_addclose(&actions, out[0]);
+    std::vector<char*> argv{const_cast<char*>(FOREIGN_WINDOW)};
+    if (!claimedPid.empty()) argv.push_back(const_cast<char*>(claimedPid.c_str()));
+    argv.push_back(nullptr);
+    const bool spawned = posix_spawn(&pid_, FOREIGN_WINDOW, &actions, nullptr, argv.data(), environ) == 0;
+    posix_spawn_file_actions_destroy(&actions);
+    ::close(in[0]);
+    ::close(out[1]);
+    keep_ = in[1];
+    std::string line;
+    char c = 0;
+    while (spawned && ::read(out[0], &c, 1) == 1 && c != '\n') line.push_back(c);
+    ::close(out[0]);
+    if (!spawned) pid_ = 0;
+    if (!line.empty()) window_ = static_cast<xcb_window_t>(std::stoul(line));
+  }
+  ~ForeignWindow() {
+    ::close(keep_);  // the helper ends at the end of its input
+    int status = 0;
+    if (pid_ > 0) ::waitpid(pid_, &status, 0);
+  }
+  ForeignWindow(const ForeignWindow&) = delete;
+  ForeignWindow& operator=(const ForeignWindow&) = delete;
+  xcb_window_t window() const { return window_; }
+
+ private:
+  pid_t pid_ = 0;
+  int keep_ = -1;
+  xcb_window_t window_ = XCB_NONE;
+};
+
+// Refused with E_FAIL before anything else, also by an object without a
+// camera; the previous owner keeps its preview.
 TEST_F(PreviewE2eTest, HandlesThatAreNotTheClientsWindows) {
   ASSERT_EQ(Up(owner_), S_OK);
-  const xcb_window_t foreign = client_->CreateWindow(100, 100);
-  client_->SetPid(foreign, static_cast<uint32_t>(::getpid()) + 1);
+  const ForeignWindow foreign("");
+  const ForeignWindow claiming(std::to_string(::getpid()));
+  ASSERT_NE(foreign.window(), XCB_NONE);
+  ASSERT_NE(claiming.window(), XCB_NONE);
   const xcb_window_t gone = client_->CreateWindow(100, 100);
   client_->Destroy(gone);
+  const xcb_window_t root = xcb_setup_roots_iterator(xcb_get_setup(client_->connection())).data->root;
+  void* p = nullptr;
+  ASSERT_EQ(CameraControl::Create(nullptr, IID_ICDVPreviewControl, &p), S_OK);
+  ICDVPreviewControl* unselected = static_cast<ICDVPreviewControl*>(p);
   struct Row {
     const char* what;
     LONG handle;
   };
   for (const Row& row : {Row{"no window", 0}, Row{"never a window", 0x7FFFFF01}, Row{"destroyed", Handle(gone)},
-                         Row{"another process's window", Handle(foreign)}}) {
+                         Row{"another process's window", Handle(foreign.window())},
+                         Row{"another process's window naming this one", Handle(claiming.window())},
+                         Row{"the root window", Handle(root)}}) {
     SCOPED_TRACE(row.what);
     EXPECT_EQ(preview_->SetOwner(row.handle), E_FAIL);
-    // The previous owner keeps its preview.
+    EXPECT_EQ(unselected->SetOwner(row.handle), E_FAIL) << "without a camera";
+    // The previous owner keeps its preview; nothing was drawn into the window.
     client_->Sync();
     const xcb_window_t video = Video(owner_);
     ASSERT_NE(video, XCB_NONE);
     EXPECT_TRUE(client_->GeometryOf(video)->mapped);
+    if (row.handle != 0 && row.handle != 0x7FFFFF01 && row.handle != Handle(gone)) {
+      for (const xcb_window_t child : client_->Children(static_cast<xcb_window_t>(row.handle)))
+        EXPECT_NE(child, video);
+    }
   }
+  EXPECT_EQ(unselected->SetOwner(Handle(owner_)), CAM_E_NOT_CONNECTED) << "a window of this process";
+  unselected->Release();
 }
 
 TEST_F(PreviewE2eTest, CameraWithoutVideoCannotBePreviewed) {

@@ -162,7 +162,7 @@ class OtherThreadHolds {
     auto ready = held.get_future();
     thread_ = std::thread([this, &state, &held, objectLock] {
       auto mutex = platform::OpenNamedMutex(kCameraMutexName);
-      std::unique_lock<std::recursive_mutex> object(state.lock, std::defer_lock);
+      std::unique_lock<ObjectLock> object(state.lock, std::defer_lock);
       if (objectLock) object.lock();
       const bool owns = mutex && platform::Owns(mutex->Lock(0));
       held.set_value();

@@ -297,7 +297,7 @@ TEST_F(SettingsE2eTest, ABadPictureValueIsRefusedWhileAnotherThreadHoldsTheObjec
   auto& lock = CameraControl::FromIdentity(control_)->State().lock;
   std::promise<void> held, release;
   std::thread holder([&] {
-    std::lock_guard<std::recursive_mutex> hold(lock);
+    std::lock_guard hold(lock);
     held.set_value();
     release.get_future().wait();
   });

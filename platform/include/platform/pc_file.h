@@ -30,7 +30,11 @@ bool PcPathExists(ComStringView path) noexcept;
 // anything is there already. With `replace` the bytes go to a new file beside
 // the target that is then renamed over it, so a failed write never leaves the
 // old content half replaced; an existing target must be a regular file
-// (a folder: kFileErrorAccessDenied; anything else: kFileErrorBadFormat).
+// (a folder: kFileErrorAccessDenied; anything else: kFileErrorBadFormat) that
+// is not read-only (kFileErrorAccessDenied, the file untouched: on Linux no
+// owner write permission, for root too; on Windows the read-only attribute).
+// The replacement keeps the old file's permissions. When the folder takes no
+// new file but the file itself may be written, it is overwritten in place.
 // A short write or a failed close is an error, and the partial file is removed.
 uint32_t WritePcFile(ComStringView path, const uint8_t* data, size_t size, bool replace) noexcept;
 

@@ -88,7 +88,7 @@ class PreviewWindows {
   using MessageSink = std::function<void(WindowHandle window, const WindowMessage& message)>;
   virtual ~PreviewWindows() = default;
   virtual bool IsWindow(WindowHandle window) = 0;
-  // False for a window of another process.
+  // False for a window of another process, and for the root window.
   virtual bool BelongsToThisProcess(WindowHandle window) = 0;
   virtual bool ClientRect(WindowHandle window, PreviewRect& rect) = 0;
   // The window's top-level ancestor (the window itself when it is one); 0 when
