@@ -62,7 +62,10 @@ mkdir -p "$work/debian"
 printf 'Source: %s\n\nPackage: %s\nArchitecture: any\n' "$pkg" "$pkg" >"$work/debian/control"
 elves=()
 while IFS= read -r f; do
-  file -b "$f" | grep -q '^ELF' && elves+=("${f#"$work"/}")
+  if file -b "$f" | grep -q '^ELF'; then
+    objcopy --remove-section=.comment "$f"  # the compiler's banner, as dh_strip drops it
+    elves+=("${f#"$work"/}")
+  fi
 done < <(find "$stage" -type f)
 depends=$(cd "$work" && dpkg-shlibdeps -O -l"${private#"$work"/}" "${elves[@]}" 2>/dev/null | sed -n 's/^shlibs:Depends=//p')
 [ -n "$depends" ] || { echo "package: dpkg-shlibdeps found no dependencies" >&2; exit 1; }

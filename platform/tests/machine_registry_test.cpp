@@ -23,9 +23,9 @@ class MachineRegistryTest : public hostcom_test::TempDirTest {
   // Makes the machine folder and file as a root-owned install would have them.
   void MakeMachine(const std::string& text, mode_t dirMode = 0755, mode_t fileMode = 0644) {
     std::filesystem::create_directories(machineDir_);
-    ASSERT_EQ(::chmod(machineDir_.c_str(), dirMode), 0);
     WriteFile(machineRegistry_, text);
     ASSERT_EQ(::chmod(machineRegistry_.c_str(), fileMode), 0);
+    ASSERT_EQ(::chmod(machineDir_.c_str(), dirMode), 0);
   }
   hostcom_test::RunResult Regsvr(std::vector<std::string> args) {
     args.insert(args.begin(), REGSVR_PATH);
