@@ -19,9 +19,14 @@ class TempDirTest : public ::testing::Test {
     dir_ = tmpl;
     registry_ = dir_ / "registry.reg";
     ::setenv("HOSTCOM_REGISTRY", registry_.c_str(), 1);
+    // Never the real machine file: a folder of the test's own, absent until a test makes it.
+    machineDir_ = dir_ / "machine";
+    machineRegistry_ = machineDir_ / "registry.reg";
+    ::setenv("HOSTCOM_MACHINE_REGISTRY", machineRegistry_.c_str(), 1);
   }
   void TearDown() override {
     ::unsetenv("HOSTCOM_REGISTRY");
+    ::unsetenv("HOSTCOM_MACHINE_REGISTRY");
     std::error_code ec;
     std::filesystem::remove_all(dir_, ec);
   }
@@ -39,6 +44,8 @@ class TempDirTest : public ::testing::Test {
 
   std::filesystem::path dir_;
   std::filesystem::path registry_;
+  std::filesystem::path machineDir_;
+  std::filesystem::path machineRegistry_;
 };
 
 }  // namespace hostcom_test

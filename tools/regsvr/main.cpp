@@ -1,6 +1,8 @@
 // regsvr: loads an in-process COM server and calls its DllRegisterServer, or
-// with /u its DllUnregisterServer. Exit status 0 success, 1 failure, 2 bad usage.
+// with /u its DllUnregisterServer, for the current user or, with --machine,
+// for every user. Exit status 0 success, 1 failure, 2 bad usage.
 #include <dlfcn.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <cstring>
@@ -10,6 +12,7 @@
 #include <string_view>
 
 #include "hostcom.h"
+#include "registry_store.h"
 
 namespace {
 
@@ -19,14 +22,17 @@ constexpr int kUsage = 2;
 
 void PrintUsage(std::FILE* out) {
   std::fputs(
-      "Usage: regsvr [/u] [/s] SERVER\n"
+      "Usage: regsvr [/u] [/s] [--machine] SERVER\n"
       "Registers the in-process COM server SERVER (a shared library) by calling its\n"
       "DllRegisterServer export.\n"
       "  /u, -u      unregister: call DllUnregisterServer instead\n"
       "  /s, -s      silent: print nothing on success\n"
+      "  --machine   register (or unregister) for every user, in the machine registry\n"
+      "              file (needs write access to it, normally root)\n"
       "  --help, -h  show this help\n"
-      "The registry file is $HOSTCOM_REGISTRY, else $XDG_DATA_HOME/hostcom/registry.reg,\n"
-      "else ~/.local/share/hostcom/registry.reg.\n"
+      "The user's registry file is $HOSTCOM_REGISTRY, else $XDG_DATA_HOME/hostcom/registry.reg,\n"
+      "else ~/.local/share/hostcom/registry.reg. The machine registry file is\n"
+      "$HOSTCOM_MACHINE_REGISTRY, else /var/lib/hostcom/registry.reg.\n"
       "Exit status: 0 success, 1 failure, 2 bad usage.\n",
       out);
 }
@@ -56,6 +62,7 @@ unsigned Hex(HRESULT hr) { return static_cast<unsigned>(static_cast<uint32_t>(hr
 int main(int argc, char** argv) {
   bool unregister = false;
   bool silent = false;
+  bool machine = false;
   std::string server;
   for (int i = 1; i < argc; ++i) {
     const std::string_view arg = argv[i];
@@ -67,6 +74,8 @@ int main(int argc, char** argv) {
       unregister = true;
     } else if (arg == "/s" || arg == "-s" || arg == "/S" || arg == "-S") {
       silent = true;
+    } else if (arg == "--machine") {
+      machine = true;
     } else if (!arg.empty() && (arg[0] == '-' || (arg[0] == '/' && arg.size() == 2))) {
       std::fprintf(stderr, "regsvr: unknown option %s\n", argv[i]);
       PrintUsage(stderr);
@@ -91,6 +100,20 @@ int main(int argc, char** argv) {
   const std::filesystem::path absolute = std::filesystem::absolute(server, ec);
   const std::string path = ec ? server : absolute.lexically_normal().string();
   const char* entry = unregister ? "DllUnregisterServer" : "DllRegisterServer";
+
+  if (machine) {
+    // Say up front why the machine file cannot be used, rather than leave the
+    // server with a bare error code: an empty transaction opens, locks, checks
+    // and parses the file and writes nothing.
+    hostcom::RegistryStore store = hostcom::RegistryStore::Machine();
+    const hostcom::RegStatus st = store.Transact([](hostcom::RegTree&) { return hostcom::RegStatus::Ok(); });
+    if (!st) {
+      std::fprintf(stderr, "regsvr: cannot use the machine registry %s: %s%s\n", store.File().c_str(),
+                   st.message.c_str(), ::geteuid() != 0 ? " (registering for every user needs root)" : "");
+      return kFailure;
+    }
+    hostcom::SetRegistrationScope(hostcom::RegScope::Machine);
+  }
 
   ComScope com;
   std::unique_ptr<void, DlClose> library(::dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL));

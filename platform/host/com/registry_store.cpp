@@ -7,10 +7,14 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
 #include <new>
+#include <set>
 #include <system_error>
 #include <utility>
 #include <vector>
@@ -63,7 +67,7 @@ constexpr int kOpenFlags = O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC;
 // Opens `path` and requires a regular file. `missing` is set (and nothing
 // reported) when it does not exist.
 RegStatus OpenRegular(const fs::path& path, int flags, mode_t mode, const char* what, Fd& out,
-                      bool* missing = nullptr, int* openError = nullptr) {
+                      bool* missing = nullptr, int* openError = nullptr, struct stat* info = nullptr) {
   if (missing != nullptr) *missing = false;
   Fd fd(::open(path.c_str(), flags | kOpenFlags, mode));
   if (!fd.valid()) {
@@ -80,6 +84,7 @@ RegStatus OpenRegular(const fs::path& path, int flags, mode_t mode, const char* 
   if (::fstat(fd.get(), &st) != 0) return IoFailure(std::string("cannot examine ") + what, path, errno);
   if (!S_ISREG(st.st_mode))
     return {RegStatus::Code::IoError, std::string(what) + " " + path.string() + " is not a regular file"};
+  if (info != nullptr) *info = st;
   // Reads block as usual from here on.
   const int fl = ::fcntl(fd.get(), F_GETFL);
   if (fl >= 0) (void)::fcntl(fd.get(), F_SETFL, fl & ~O_NONBLOCK);
@@ -142,14 +147,37 @@ class FileLock {
   Fd fd_;
 };
 
-// Reads the whole file; `exists` false (and Ok) when there is none.
-RegStatus ReadFile(const fs::path& file, std::string& text, bool& exists) {
+// A machine file or folder is trusted when root or the caller owns it and no
+// one else may write to it. Empty when trusted, else the reason.
+std::string Distrust(const struct stat& st, const char* what, const fs::path& path) {
+  if (st.st_uid != 0 && st.st_uid != ::geteuid())
+    return std::string(what) + " " + path.string() + " is not owned by root (owner uid " + std::to_string(st.st_uid) +
+           ")";
+  if ((st.st_mode & (S_IWGRP | S_IWOTH)) != 0) {
+    char mode[8];
+    std::snprintf(mode, sizeof mode, "%04o", static_cast<unsigned>(st.st_mode & 07777));
+    return std::string(what) + " " + path.string() + " is writable by group or others (mode " + mode + ")";
+  }
+  return {};
+}
+
+RegStatus Untrusted(const std::string& why) {
+  return {RegStatus::Code::IoError, why + ": not trusted"};
+}
+
+// Reads the whole file; `exists` false (and Ok) when there is none. A
+// `trusted` read refuses a file that Distrust objects to.
+RegStatus ReadFile(const fs::path& file, std::string& text, bool& exists, bool trusted = false) {
   text.clear();
   exists = false;
   Fd fd;
   bool missing = false;
-  RegStatus st = OpenRegular(file, O_RDONLY, 0, "registry file", fd, &missing);
+  struct stat info {};
+  RegStatus st = OpenRegular(file, O_RDONLY, 0, "registry file", fd, &missing, nullptr, &info);
   if (!st || missing) return st;
+  if (trusted) {
+    if (std::string why = Distrust(info, "machine registry file", file); !why.empty()) return Untrusted(why);
+  }
   exists = true;
   char buf[65536];
   while (true) {
@@ -262,7 +290,98 @@ RegStatus NoFile() {
           "(set HOSTCOM_REGISTRY)"};
 }
 
+std::atomic<RegScope> g_scope{RegScope::User};
+
+#ifndef HOSTCOM_MACHINE_REGISTRY_DEFAULT
+#define HOSTCOM_MACHINE_REGISTRY_DEFAULT "/var/lib/hostcom/registry.reg"
+#endif
+
+// Copies `from` (values and subkeys) into `to`, replacing the values of every
+// key that `from` has: the key-by-key overlay of the registry view.
+void Overlay(RegKey& to, const RegKey& from) {
+  to.ClearValues();
+  for (const auto& [name, value] : from.Values()) to.SetValue(name, value);
+  for (const auto& [name, sub] : from.Subkeys()) Overlay(to.CreateSubkey(sub->Name()), *sub);
+}
+
+void WarnOnce(const std::string& message) {
+  static std::mutex mutex;
+  static std::set<std::string> said;
+  std::lock_guard<std::mutex> lock(mutex);
+  if (said.insert(message).second) std::fprintf(stderr, "hostcom: warning: %s\n", message.c_str());
+}
+
 }  // namespace
+
+void SetRegistrationScope(RegScope scope) { g_scope.store(scope); }
+RegScope RegistrationScope() { return g_scope.load(); }
+
+std::filesystem::path RegistryStore::MachinePath() {
+  if (std::string p = EnvOrEmpty("HOSTCOM_MACHINE_REGISTRY"); !p.empty()) return p;
+  return HOSTCOM_MACHINE_REGISTRY_DEFAULT;
+}
+
+RegistryStore RegistryStore::Machine() {
+  RegistryStore store(MachinePath());
+  store.machine_ = true;
+  return store;
+}
+
+RegStatus RegistryStore::CheckFolderTrusted() const {
+  const fs::path dir = file_.has_parent_path() ? file_.parent_path() : fs::path(".");
+  Fd fd(::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (!fd.valid()) {
+    if (errno == ENOENT) return RegStatus::Ok();  // nothing there yet
+    return IoFailure("cannot open machine registry folder", dir, errno);
+  }
+  struct stat st {};
+  if (::fstat(fd.get(), &st) != 0) return IoFailure("cannot examine machine registry folder", dir, errno);
+  if (std::string why = Distrust(st, "machine registry folder", dir); !why.empty()) return Untrusted(why);
+  return RegStatus::Ok();
+}
+
+bool MachineLocation(RegRoot root, std::string_view path, RegRoot& machineRoot, std::string& machinePath) {
+  switch (root) {
+    case RegRoot::CurrentUser: return false;
+    case RegRoot::LocalMachine:
+      machineRoot = RegRoot::LocalMachine;
+      machinePath = path;
+      return true;
+    case RegRoot::ClassesRoot:
+      machineRoot = RegRoot::LocalMachine;
+      machinePath = "Software\\Classes";
+      if (!path.empty()) {
+        machinePath += '\\';
+        machinePath += path;
+      }
+      return true;
+  }
+  return false;
+}
+
+RegStatus ReadRegistryView(RegTree& out, std::vector<std::string>* warnings) {
+  RegTree user;
+  RegStatus st = RegistryStore::Default().Read(user);
+  if (!st) return st;
+  RegTree machine;
+  if (RegStatus ms = RegistryStore::Machine().Read(machine); !ms) {
+    const std::string message = "ignoring the machine registry: " + ms.message;
+    if (warnings != nullptr)
+      warnings->push_back(message);
+    else
+      WarnOnce(message);
+    machine = RegTree();
+  }
+  RegTree view;
+  if (const RegKey* classes = machine.FindKey(RegRoot::LocalMachine, "Software\\Classes"))
+    Overlay(view.Root(RegRoot::ClassesRoot), *classes);
+  Overlay(view.Root(RegRoot::ClassesRoot), user.Root(RegRoot::ClassesRoot));
+  Overlay(view.Root(RegRoot::LocalMachine), machine.Root(RegRoot::LocalMachine));
+  Overlay(view.Root(RegRoot::LocalMachine), user.Root(RegRoot::LocalMachine));
+  Overlay(view.Root(RegRoot::CurrentUser), user.Root(RegRoot::CurrentUser));
+  out = std::move(view);
+  return RegStatus::Ok();
+}
 
 std::filesystem::path HomeDirectory() {
   if (std::string home = AbsoluteEnvOrEmpty("HOME"); !home.empty()) return home;
@@ -289,12 +408,15 @@ std::filesystem::path RegistryStore::DefaultPath() {
 RegStatus RegistryStore::Read(RegTree& out) const {
   if (file_.empty()) return NoFile();
   try {
+    if (machine_) {
+      if (RegStatus trust = CheckFolderTrusted(); !trust) return trust;
+    }
     FileLock lock;
     RegStatus st = lock.LockShared(file_);
     if (!st) return st;
     std::string text;
     bool exists = false;
-    st = ReadFile(file_, text, exists);
+    st = ReadFile(file_, text, exists, machine_);
     if (!st) return st;
     if (!exists) {
       out = RegTree();
@@ -309,12 +431,18 @@ RegStatus RegistryStore::Read(RegTree& out) const {
 RegStatus RegistryStore::Transact(const std::function<RegStatus(RegTree&)>& edit) {
   if (file_.empty()) return NoFile();
   try {
+    if (machine_) {
+      // Made here, the folder must not take a loose mode from the umask.
+      const fs::path dir = file_.has_parent_path() ? file_.parent_path() : fs::path(".");
+      if (::mkdir(dir.c_str(), 0755) == 0) (void)::chmod(dir.c_str(), 0755);
+      if (RegStatus trust = CheckFolderTrusted(); !trust) return trust;
+    }
     FileLock lock;
     RegStatus st = lock.LockExclusive(file_);
     if (!st) return st;
     std::string text;
     bool exists = false;
-    st = ReadFile(file_, text, exists);
+    st = ReadFile(file_, text, exists, machine_);
     if (!st) return st;
     RegTree tree;
     // A file we cannot parse is left exactly as it is.

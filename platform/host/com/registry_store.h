@@ -78,6 +78,10 @@ class HOSTCOM_CXX_API RegKey {
   // Returns the existing subkey (keeping its case) or a new one.
   RegKey& CreateSubkey(std::string_view name);
   bool DeleteSubkey(std::string_view name);
+  void ClearValues() {
+    values_.clear();
+    valueIndex_.clear();
+  }
 
  private:
   std::string name_;
@@ -149,6 +153,12 @@ class HOSTCOM_CXX_API RegTree {
 // home directory from the user database; empty when neither is known.
 HOSTCOM_CXX_API std::filesystem::path HomeDirectory();
 
+// Which file registration writes go to, for the whole process: the user's own
+// file (the default) or the machine file (regsvr --machine).
+enum class RegScope { User, Machine };
+HOSTCOM_CXX_API void SetRegistrationScope(RegScope scope);
+HOSTCOM_CXX_API RegScope RegistrationScope();
+
 // A registry file with its locking rules. The file (and its lock file) must be
 // a regular file: it is opened without following links and without blocking,
 // so a link or a FIFO in its place is an error, never a hang.
@@ -163,6 +173,16 @@ class HOSTCOM_CXX_API RegistryStore {
   // such a store then fails with a message that says so.
   static std::filesystem::path DefaultPath();
   static RegistryStore Default() { return RegistryStore(DefaultPath()); }
+
+  // The machine file, the HKEY_LOCAL_MACHINE hive shared by every user:
+  // $HOSTCOM_MACHINE_REGISTRY, else the path built in (/var/lib/hostcom/registry.reg).
+  // Every user's process loads the servers it names, so it is trusted only
+  // when it and its folder are owned by root (or by the caller itself, who
+  // could name the same servers in its own file) and writable by nobody else;
+  // any other file is refused, for reading and for writing.
+  static std::filesystem::path MachinePath();
+  static RegistryStore Machine();
+  bool IsMachine() const { return machine_; }
 
   const std::filesystem::path& File() const { return file_; }
 
@@ -186,7 +206,28 @@ class HOSTCOM_CXX_API RegistryStore {
   RegStatus KeyExists(RegRoot root, std::string_view path, bool& exists) const;
 
  private:
+  RegStatus CheckFolderTrusted() const;
+
   std::filesystem::path file_;
+  bool machine_ = false;
 };
+
+// The registry as a process sees it. HKEY_CLASSES_ROOT is the user's classes
+// (the HKEY_CLASSES_ROOT sections of the user's file) over the machine's
+// (HKEY_LOCAL_MACHINE\Software\Classes of the machine file); HKEY_LOCAL_MACHINE
+// is the user's file's own keys (the virtual camcorder's device keys) over the
+// machine's; HKEY_CURRENT_USER is the user's file alone. Over means key by key:
+// a key present in the user's file brings its own values, subkeys of both are
+// listed. A machine file that is missing counts as empty; one that cannot be
+// read, does not parse or is not trusted is left out and the reason added to
+// `warnings` (and, when `warnings` is null, printed once per process on
+// stderr). An error reading the user's file is returned.
+HOSTCOM_CXX_API RegStatus ReadRegistryView(RegTree& out, std::vector<std::string>* warnings = nullptr);
+
+// Where a key of the registry as the process sees it lives in the machine
+// file: HKEY_CLASSES_ROOT\X is HKEY_LOCAL_MACHINE\Software\Classes\X.
+// False for HKEY_CURRENT_USER, which the machine file does not hold.
+HOSTCOM_CXX_API bool MachineLocation(RegRoot root, std::string_view path, RegRoot& machineRoot,
+                                     std::string& machinePath);
 
 }  // namespace hostcom

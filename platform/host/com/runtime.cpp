@@ -60,7 +60,10 @@ void FreeUnused(Runtime& rt) {
 }
 
 HRESULT ReadRegistryString(hostcom::RegRoot root, const std::string& path, std::string& value) {
-  const hostcom::RegStatus st = hostcom::RegistryStore::Default().GetString(root, path, "", value);
+  // The user's registrations over the machine's.
+  hostcom::RegTree view;
+  hostcom::RegStatus st = hostcom::ReadRegistryView(view);
+  if (st.ok()) st = view.GetString(root, path, "", value);
   if (st.ok()) return S_OK;
   if (st.code == hostcom::RegStatus::Code::NotFound || st.code == hostcom::RegStatus::Code::InvalidArgument)
     return REGDB_E_CLASSNOTREG;
