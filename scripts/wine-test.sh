@@ -332,7 +332,7 @@ expect_run "presetctl.exe cameras lists the virtual camera" 0 out "$(identity ca
 # same unique id is found, and the storage driver it names is not there.
 VCAM_HOME=$cams_win run "$tools/presetctl/presetctl.exe" read 1
 expect_run "presetctl.exe read 1 ends at the storage step" 1 err \
-  "presetctl: Read Preset failed: SelectDevice returned WIN32(2) (0x80070002)"
+  "presetctl: Read Preset failed: SelectDevice returned WIN32(2) (0x80070002): file not found"
 
 # An unplugged camera answers the query with "device removed" and is not listed.
 vcam unplug cam1

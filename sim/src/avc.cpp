@@ -221,8 +221,15 @@ struct AvcEngine {
       changed = changed || file[10 + i] != value;
       file[10 + i] = value;
     }
-    // pread left the position at 0: the whole file goes back in place.
-    return !changed || detail::WriteAll(fd.get(), file, kPresetFileSize);
+    if (!changed) return true;
+    // At explicit offsets: the descriptor's position is not relied on.
+    for (size_t done = 0; done < kPresetFileSize;) {
+      const ssize_t put = ::pwrite(fd.get(), file + done, kPresetFileSize - done, static_cast<off_t>(done));
+      if (put < 0 && errno == EINTR) continue;
+      if (put <= 0) return false;
+      done += static_cast<size_t>(put);
+    }
+    return true;
   }
 
   int32_t VendorStatus(uint8_t code, uint8_t* op) {

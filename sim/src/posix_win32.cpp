@@ -447,6 +447,19 @@ ptrdiff_t vcam_pread(int fd, void* buffer, size_t count, int64_t offset) {
   return static_cast<ptrdiff_t>(got);
 }
 
+ptrdiff_t vcam_pwrite(int fd, const void* buffer, size_t count, int64_t offset) {
+  const HANDLE h = HandleOf(fd);
+  if (h == INVALID_HANDLE_VALUE) return Fail(EBADF);
+  if (offset < 0) return Fail(EINVAL);
+  OVERLAPPED at{};
+  at.Offset = static_cast<DWORD>(static_cast<uint64_t>(offset) & 0xFFFFFFFFu);
+  at.OffsetHigh = static_cast<DWORD>(static_cast<uint64_t>(offset) >> 32);
+  DWORD written = 0;
+  const DWORD wanted = static_cast<DWORD>(std::min<size_t>(count, 0x7FFFFFFF));
+  if (!WriteFile(h, buffer, wanted, &written, &at)) return FailWin(GetLastError());
+  return static_cast<ptrdiff_t>(written);
+}
+
 int vcam_kill(int pid, int signal) {
   if (signal != 0) return Fail(EINVAL);
   if (pid <= 0) return Fail(ESRCH);

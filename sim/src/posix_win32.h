@@ -101,7 +101,10 @@ int vcam_closedir(vcam_DIR* dir);
 int vcam_flock(int fd, int operation);
 void* vcam_mmap(void* address, size_t length, int protection, int flags, int fd, int64_t offset);
 int vcam_munmap(void* address, size_t length);
+// Unlike POSIX, both move the descriptor's position (ReadFile/WriteFile at an
+// offset on a synchronous handle do): callers must not rely on it.
 ptrdiff_t vcam_pread(int fd, void* buffer, size_t count, int64_t offset);
+ptrdiff_t vcam_pwrite(int fd, const void* buffer, size_t count, int64_t offset);
 int vcam_kill(int pid, int signal);
 ptrdiff_t vcam_getrandom(void* buffer, size_t length, unsigned flags);
 tm* vcam_gmtime_r(const time_t* time, tm* result);
@@ -125,6 +128,7 @@ tm* vcam_gmtime_r(const time_t* time, tm* result);
 #define mmap vcam_mmap
 #define munmap vcam_munmap
 #define pread vcam_pread
+#define pwrite vcam_pwrite
 #define kill vcam_kill
 #define getrandom vcam_getrandom
 #define gmtime_r vcam_gmtime_r
