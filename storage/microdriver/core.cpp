@@ -1,7 +1,9 @@
 #include "storage/microdriver/core.h"
 
 #include <algorithm>
+#include <cstddef>
 #include <cstring>
+#include <memory>
 #include <mutex>
 #include <new>
 #include <string>
@@ -43,9 +45,29 @@ struct ItemBox {
 // The items of a context, allocated in blocks. The set of live items is the
 // boxes marked live: a pointer is one of ours only when it is the start of a
 // box in one of the blocks, so unknown, foreign and freed pointers are
-// refused without being read through.
+// refused without being read through. A block's boxes are constructed as they
+// are first handed out, so a large block costs only the items it holds.
 class ItemArena {
  public:
+  ItemArena() = default;
+  ItemArena(ItemArena&& other) noexcept { *this = std::move(other); }
+  ItemArena& operator=(ItemArena&& other) noexcept {
+    if (this == &other) return *this;
+    Destroy();
+    storage_ = std::move(other.storage_);
+    blocks_ = std::move(other.blocks_);
+    byAddress_ = std::move(other.byAddress_);
+    free_ = std::move(other.free_);
+    used_ = std::exchange(other.used_, 0);
+    live_ = std::exchange(other.live_, 0);
+    other.storage_.clear();
+    other.blocks_.clear();
+    other.byAddress_.clear();
+    other.free_.clear();
+    return *this;
+  }
+  ~ItemArena() { Destroy(); }
+
   ItemBox* Allocate() {
     ItemBox* box;
     if (!free_.empty()) {
@@ -54,7 +76,8 @@ class ItemArena {
       *box = ItemBox{};
     } else {
       if (blocks_.empty() || used_ == blocks_.back().count) AddBlock();
-      box = blocks_.back().boxes + used_++;
+      box = new (blocks_.back().boxes + used_) ItemBox{};
+      ++used_;
     }
     box->live = true;
     ++live_;
@@ -74,7 +97,9 @@ class ItemArena {
     if (it == byAddress_.begin()) return nullptr;
     --it;
     const uintptr_t offset = address - it->first;
-    if (offset >= it->count * sizeof(ItemBox) || offset % sizeof(ItemBox) != 0) return nullptr;
+    // Only boxes constructed so far: the last block's are the first used_.
+    const size_t constructed = it->first == blocks_.back().first ? used_ : it->count;
+    if (offset >= constructed * sizeof(ItemBox) || offset % sizeof(ItemBox) != 0) return nullptr;
     ItemBox* box = it->boxes + offset / sizeof(ItemBox);
     return box->live ? box : nullptr;
   }
@@ -83,7 +108,7 @@ class ItemArena {
  private:
   // Blocks grow from a few items (a context with a small tree stays small) to this many.
   static constexpr size_t kFirstBlockItems = 16;
-  static constexpr size_t kLargestBlockItems = 1024;
+  static constexpr size_t kLargestBlockItems = 128;
   struct Block {
     uintptr_t first;
     ItemBox* boxes;
@@ -91,8 +116,9 @@ class ItemArena {
   };
   void AddBlock() {
     const size_t count = blocks_.empty() ? kFirstBlockItems : std::min(blocks_.back().count * 2, kLargestBlockItems);
-    storage_.push_back(std::make_unique<ItemBox[]>(count));
-    ItemBox* boxes = storage_.back().get();
+    // Raw storage: each box is constructed when first handed out.
+    storage_.push_back(std::make_unique_for_overwrite<std::byte[]>(count * sizeof(ItemBox)));
+    ItemBox* boxes = reinterpret_cast<ItemBox*>(storage_.back().get());
     const Block block{reinterpret_cast<uintptr_t>(boxes), boxes, count};
     blocks_.push_back(block);
     byAddress_.insert(std::upper_bound(byAddress_.begin(), byAddress_.end(), block,
@@ -100,11 +126,17 @@ class ItemArena {
                       block);
     used_ = 0;
   }
-  std::vector<std::unique_ptr<ItemBox[]>> storage_;
+  void Destroy() {
+    for (size_t b = 0; b < blocks_.size(); ++b) {
+      const size_t constructed = b + 1 == blocks_.size() ? used_ : blocks_[b].count;
+      std::destroy_n(blocks_[b].boxes, constructed);
+    }
+  }
+  std::vector<std::unique_ptr<std::byte[]>> storage_;
   std::vector<Block> blocks_;     // in allocation order
   std::vector<Block> byAddress_;  // sorted by address
   std::vector<ItemBox*> free_;
-  size_t used_ = 0;               // boxes handed out of the last block
+  size_t used_ = 0;               // boxes constructed in the last block
   size_t live_ = 0;
 };
 
