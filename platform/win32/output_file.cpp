@@ -3,6 +3,7 @@
 #include <windows.h>
 
 #include <cstring>
+#include <system_error>
 #include <vector>
 
 #include "../common/partial_names.h"
@@ -61,7 +62,9 @@ class Win32OutputFile final : public MappedOutputFile {
   bool Commit(std::string& error) override {
     Unmap();
     // Renamed through our own handle: the file we wrote, whatever the temporary name meanwhile holds.
-    const std::wstring target = target_.wstring();
+    // A full path: a relative one would be taken as a plain name in the temporary file's folder.
+    std::error_code ec;
+    const std::wstring target = std::filesystem::absolute(target_, ec).wstring();
     std::vector<uint8_t> buffer(sizeof(FILE_RENAME_INFO) + target.size() * sizeof(wchar_t));
     auto* rename = reinterpret_cast<FILE_RENAME_INFO*>(buffer.data());
     rename->ReplaceIfExists = TRUE;
