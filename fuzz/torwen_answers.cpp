@@ -144,8 +144,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
           break;
       }
     }
-    // Freed in list order; the rest go with the context.
-    for (size_t i = 0; i < items.size() / 2; ++i) FUZZ_CHECK(torwen::FreeItem(context, items[i]) == S_OK);
+    // Half freed in list order before the context goes, the rest after it
+    // (still readable until each is freed).
+    const size_t half = items.size() / 2;
+    for (size_t i = 0; i < half; ++i) FUZZ_CHECK(torwen::FreeItem(context, items[i]) == S_OK);
+    MicroDrvContext* const stale = context;
+    FUZZ_CHECK(torwen::DestroyContext(&context) == S_OK);
+    for (size_t i = half; i < items.size(); ++i) {
+      FUZZ_CHECK(items[i]->pathBlock != nullptr);
+      FUZZ_CHECK(torwen::FreeItem(stale, items[i]) == S_OK);
+    }
+    FUZZ_CHECK(torwen::OrphanedItemCount() == 0);
   }
   FUZZ_CHECK(torwen::DestroyContext(&context) == S_OK);
   return 0;

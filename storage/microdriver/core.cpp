@@ -1,7 +1,9 @@
 #include "storage/microdriver/core.h"
 
 #include <algorithm>
+#include <cstddef>
 #include <cstring>
+#include <memory>
 #include <mutex>
 #include <new>
 #include <string>
@@ -43,9 +45,29 @@ struct ItemBox {
 // The items of a context, allocated in blocks. The set of live items is the
 // boxes marked live: a pointer is one of ours only when it is the start of a
 // box in one of the blocks, so unknown, foreign and freed pointers are
-// refused without being read through.
+// refused without being read through. A block's boxes are constructed as they
+// are first handed out, so a large block costs only the items it holds.
 class ItemArena {
  public:
+  ItemArena() = default;
+  ItemArena(ItemArena&& other) noexcept { *this = std::move(other); }
+  ItemArena& operator=(ItemArena&& other) noexcept {
+    if (this == &other) return *this;
+    Destroy();
+    storage_ = std::move(other.storage_);
+    blocks_ = std::move(other.blocks_);
+    byAddress_ = std::move(other.byAddress_);
+    free_ = std::move(other.free_);
+    used_ = std::exchange(other.used_, 0);
+    live_ = std::exchange(other.live_, 0);
+    other.storage_.clear();
+    other.blocks_.clear();
+    other.byAddress_.clear();
+    other.free_.clear();
+    return *this;
+  }
+  ~ItemArena() { Destroy(); }
+
   ItemBox* Allocate() {
     ItemBox* box;
     if (!free_.empty()) {
@@ -54,7 +76,8 @@ class ItemArena {
       *box = ItemBox{};
     } else {
       if (blocks_.empty() || used_ == blocks_.back().count) AddBlock();
-      box = blocks_.back().boxes + used_++;
+      box = new (blocks_.back().boxes + used_) ItemBox{};
+      ++used_;
     }
     box->live = true;
     ++live_;
@@ -74,7 +97,9 @@ class ItemArena {
     if (it == byAddress_.begin()) return nullptr;
     --it;
     const uintptr_t offset = address - it->first;
-    if (offset >= it->count * sizeof(ItemBox) || offset % sizeof(ItemBox) != 0) return nullptr;
+    // Only boxes constructed so far: the last block's are the first used_.
+    const size_t constructed = it->first == blocks_.back().first ? used_ : it->count;
+    if (offset >= constructed * sizeof(ItemBox) || offset % sizeof(ItemBox) != 0) return nullptr;
     ItemBox* box = it->boxes + offset / sizeof(ItemBox);
     return box->live ? box : nullptr;
   }
@@ -83,7 +108,7 @@ class ItemArena {
  private:
   // Blocks grow from a few items (a context with a small tree stays small) to this many.
   static constexpr size_t kFirstBlockItems = 16;
-  static constexpr size_t kLargestBlockItems = 1024;
+  static constexpr size_t kLargestBlockItems = 128;
   struct Block {
     uintptr_t first;
     ItemBox* boxes;
@@ -91,8 +116,9 @@ class ItemArena {
   };
   void AddBlock() {
     const size_t count = blocks_.empty() ? kFirstBlockItems : std::min(blocks_.back().count * 2, kLargestBlockItems);
-    storage_.push_back(std::make_unique<ItemBox[]>(count));
-    ItemBox* boxes = storage_.back().get();
+    // Raw storage: each box is constructed when first handed out.
+    storage_.push_back(std::make_unique_for_overwrite<std::byte[]>(count * sizeof(ItemBox)));
+    ItemBox* boxes = reinterpret_cast<ItemBox*>(storage_.back().get());
     const Block block{reinterpret_cast<uintptr_t>(boxes), boxes, count};
     blocks_.push_back(block);
     byAddress_.insert(std::upper_bound(byAddress_.begin(), byAddress_.end(), block,
@@ -100,11 +126,17 @@ class ItemArena {
                       block);
     used_ = 0;
   }
-  std::vector<std::unique_ptr<ItemBox[]>> storage_;
+  void Destroy() {
+    for (size_t b = 0; b < blocks_.size(); ++b) {
+      const size_t constructed = b + 1 == blocks_.size() ? used_ : blocks_[b].count;
+      std::destroy_n(blocks_[b].boxes, constructed);
+    }
+  }
+  std::vector<std::unique_ptr<std::byte[]>> storage_;
   std::vector<Block> blocks_;     // in allocation order
   std::vector<Block> byAddress_;  // sorted by address
   std::vector<ItemBox*> free_;
-  size_t used_ = 0;               // boxes handed out of the last block
+  size_t used_ = 0;               // boxes constructed in the last block
   size_t live_ = 0;
 };
 
@@ -119,8 +151,6 @@ struct Session {
   ItemBox* last = nullptr;  // the end of the item list
   uint64_t tree = 0;
 
-  // Items still held when the context goes are freed with it (the arena).
-
   void SyncMediaTable() { record.mediaTable = mediaTable.empty() ? nullptr : mediaTable.data(); }
   void SyncHandles() {
     record.mainHandle = main.get();
@@ -134,9 +164,19 @@ struct Session {
 // Live contexts of the process: a pointer that is not one is refused. The
 // caller may call the transfer controls from another thread, so the table
 // has a lock; a context's own fields are used by one thread at a time.
+//
+// Items outlive their context: the caller frees them one by one, before or
+// after MicroDrvUnInit. The items (and the media table) of a context that
+// is gone stay here until the last of them is freed.
+struct Orphans {
+  ItemArena items;
+  ItemBox* last = nullptr;
+  std::vector<uint8_t> mediaTable;
+};
 struct Registry {
   std::mutex mutex;
   std::unordered_map<MicroDrvContext*, std::unique_ptr<Session>> sessions;
+  std::vector<std::unique_ptr<Orphans>> orphans;
 };
 Registry& Contexts() {
   static Registry registry;
@@ -203,7 +243,8 @@ void DecrementSaturating(uint32_t& value) {
   if (value > 0) --value;
 }
 
-void Unlink(Session& s, ItemBox* box) {
+// Takes an item out of its list (`last` is the list's end) and out of its parent's children.
+void Unlink(ItemBox*& last, ItemBox* box) {
   if (box->previous != nullptr) {
     box->previous->next = box->next;
     box->previous->item.next = box->next != nullptr ? &box->next->item : nullptr;
@@ -212,7 +253,7 @@ void Unlink(Session& s, ItemBox* box) {
     box->next->previous = box->previous;
     box->next->item.previous = box->previous != nullptr ? &box->previous->item : nullptr;
   }
-  if (s.last == box) s.last = box->previous;
+  if (last == box) last = box->previous;
   // Children outlive their parent without a dangling pointer to it.
   for (ItemBox* child : box->children) {
     child->parent = nullptr;
@@ -307,11 +348,14 @@ HRESULT CheckMedium(const Session& s, uint8_t medium) {
   return medium < s.mediaTable.size() ? S_OK : E_INVALIDARG;
 }
 
+// The item's indices as they are; the medium's identity byte only for an
+// item on a volume of a known medium.
 sf::Address AddressOf(const Session& s, const MicroDrvItem& item) {
   sf::Address at;
   at.medium = item.medium;
-  at.volume = item.volume == kUnassigned && item.medium != kUnassigned ? 0 : item.volume;
-  at.identity = item.medium < s.mediaTable.size() ? s.mediaTable[item.medium] : 0;
+  at.volume = item.volume;
+  const bool valid = item.medium != kUnassigned && item.volume != kUnassigned && item.medium < s.mediaTable.size();
+  at.identity = valid ? s.mediaTable[item.medium] : 0;
   return at;
 }
 
@@ -342,7 +386,7 @@ bool ValidTime(const sf::DosDateTime& t, uint16_t rawDate) {
 }
 
 struct Listing {
-  bool incomplete = false;  // some folder or entry could not be listed
+  bool incomplete = false;  // the folder, a page or an entry of it could not be listed
   bool transportFailed = false;
 };
 
@@ -434,20 +478,21 @@ void ListFolder(Session& s, ItemBox* folder, Listing& listing) {
   }
   const uint32_t count = sf::GetBe16(frame + sf::count_entries::kCount);
   if (count == 0) return;
-  folder->pathBlock.childCount = count;
-  s.record.entryTotal += count;
-
+  // A folder of 65,535 entries or more reports 65,535: its pages go on to the
+  // end flag, as far as the 16-bit start index of a page reaches.
+  const bool countSaturated = count == 0xFFFF;
+  uint32_t received = 0;
   uint32_t first = 0;
-  while (first < count) {
-    if (!sf::BuildListDirectory(frame, at, static_cast<uint16_t>(first), path)) {
+  while (countSaturated || first < count) {
+    if (first > 0xFFFF || !sf::BuildListDirectory(frame, at, static_cast<uint16_t>(first), path)) {
       listing.incomplete = true;
-      return;
+      break;
     }
     answer = Exchange(s, s.main.get(), frame, sf::kListDirectoryLength, nullptr, 0, StatusRule::Policy);
     if (answer.result != S_OK) {
       listing.incomplete = true;
       listing.transportFailed = answer.transportFailed;
-      return;
+      break;
     }
     // Never more records than the frame holds, whatever the count byte says.
     const uint32_t returned =
@@ -456,14 +501,18 @@ void ListFolder(Session& s, ItemBox* folder, Listing& listing) {
     if (frame[sf::list_directory::kWanted] > sf::list_directory::kEntriesPerCall) listing.incomplete = true;
     for (uint32_t i = 0; i < returned; ++i)
       AddEntry(s, folder, frame + sf::list_directory::kEntries + i * sf::kDirectoryEntrySize, listing);
-    if (end) return;
+    received += returned;
+    if (end) break;
     if (returned == 0) {
       // An empty page that does not end the listing would be asked for again and again.
       listing.incomplete = true;
-      return;
+      break;
     }
     first += returned;
   }
+  const uint32_t entries = countSaturated ? std::max(count, received) : count;
+  folder->pathBlock.childCount = entries;
+  s.record.entryTotal += entries;
 }
 
 // Takes an item of the current tree out of the context's figures.
@@ -479,7 +528,7 @@ void Uncount(Session& s, const ItemBox* box) {
 
 void Release(Session& s, ItemBox* box) {
   Uncount(s, box);
-  Unlink(s, box);
+  Unlink(s.last, box);
   s.items.Free(box);
 }
 
@@ -552,6 +601,14 @@ HRESULT DestroyContext(MicroDrvContext** context) {
     const auto it = r.sessions.find(*context);
     owned = std::move(it->second);
     r.sessions.erase(it);
+    // The items the caller still holds stay readable until it frees them.
+    if (owned->items.live() != 0) {
+      auto orphans = std::make_unique<Orphans>();
+      orphans->items = std::move(owned->items);
+      orphans->last = owned->last;
+      orphans->mediaTable = std::move(owned->mediaTable);
+      r.orphans.push_back(std::move(orphans));
+    }
   }
   *context = nullptr;
   return S_OK;
@@ -560,6 +617,20 @@ HRESULT DestroyContext(MicroDrvContext** context) {
 size_t LiveItemCount(const MicroDrvContext* context) {
   const Session* s = Find(context);
   return s == nullptr ? 0 : s->items.live();
+}
+
+size_t OrphanedItemCount() {
+  Registry& r = Contexts();
+  std::lock_guard lock(r.mutex);
+  size_t n = 0;
+  for (const auto& o : r.orphans) n += o->items.live();
+  return n;
+}
+
+void FreeAllItems(MicroDrvContext* context) {
+  Session* s = Find(context);
+  if (s == nullptr) return;
+  while (s->last != nullptr) Release(*s, s->last);
 }
 
 HRESULT Open(MicroDrvContext* context, const OLECHAR* instanceKey) {
@@ -624,6 +695,7 @@ HRESULT GetDeviceInfo(MicroDrvContext* context, MicroDrvItem** firstItem) {
   c.imageCount = 0;
   c.fileCount = 0;
   c.entryTotal = 0;
+  c.incompleteFolders = 0;
   c.storageTotal = 0;
   c.storageAvailable = 0;
 
@@ -696,7 +768,7 @@ HRESULT GetDeviceInfo(MicroDrvContext* context, MicroDrvItem** firstItem) {
       volume->item.medium = static_cast<uint8_t>(m);
       volume->item.volume = v;
       volume->item.flags = kMicroDrvStorage;
-      volume->item.isProtected = container->item.isProtected;
+      volume->item.isProtected = 0;  // the medium's protection is the context's and its item's
       volume->listable = true;
     }
   }
@@ -704,25 +776,46 @@ HRESULT GetDeviceInfo(MicroDrvContext* context, MicroDrvItem** firstItem) {
 
   // Breadth first: the walk also visits the folders it appends.
   ItemBox* const mark = s.last;
-  Listing listing;
   for (ItemBox* box = root; box != nullptr; box = box->next) {
     if (!box->listable) continue;
+    Listing listing;
     ListFolder(s, box, listing);
     if (listing.transportFailed) {
       DropItemsAfter(s, mark);
       return E_FAIL;
     }
+    if (listing.incomplete) ++c.incompleteFolders;
   }
-  return listing.incomplete ? S_FALSE : S_OK;
+  // A folder that could not be listed does not fail the others; the caller
+  // sees the count in the context.
+  if (c.incompleteFolders != 0 && s.environment.log) {
+    s.environment.log(std::to_string(c.incompleteFolders) +
+                      (c.incompleteFolders == 1 ? " folder was" : " folders were") + " not listed completely");
+  }
+  return S_OK;
 }
 
 HRESULT FreeItem(MicroDrvContext* context, MicroDrvItem* item) {
-  Session* s = Find(context);
-  if (s == nullptr) return E_INVALIDARG;
-  ItemBox* box = FindItem(*s, item);
-  if (box == nullptr) return E_INVALIDARG;  // unknown, or freed already
-  Release(*s, box);
-  return S_OK;
+  if (context == nullptr || item == nullptr) return E_INVALIDARG;
+  if (Session* s = Find(context); s != nullptr) {
+    if (ItemBox* box = FindItem(*s, item); box != nullptr) {
+      Release(*s, box);
+      return S_OK;
+    }
+  }
+  // An item of a context that is gone: its storage goes with the last of them.
+  Registry& r = Contexts();
+  std::lock_guard lock(r.mutex);
+  for (auto it = r.orphans.begin(); it != r.orphans.end(); ++it) {
+    Orphans& o = **it;
+    ItemBox* box = o.items.Find(item);
+    if (box == nullptr) continue;
+    Unlink(o.last, box);
+    o.items.Free(box);
+    if (o.items.live() == 0) r.orphans.erase(it);
+    return S_OK;
+  }
+  return E_INVALIDARG;  // unknown, or freed already
 }
 
 HRESULT GetStatus(MicroDrvContext* context, bool refreshFigures) {

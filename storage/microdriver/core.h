@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <string_view>
 
 #include "platform/com.h"
 #include "platform/storage_driver.h"
@@ -24,6 +25,8 @@ struct Environment {
   std::function<void(uint32_t milliseconds)> sleep;
   // Milliseconds of a monotonic clock.
   std::function<uint64_t()> nowMs;
+  // A line for whoever watches the driver (optional).
+  std::function<void(std::string_view line)> log;
 };
 
 // The machine's own: the registry, the storage driver, real sleeps, the
@@ -91,6 +94,10 @@ HRESULT DeleteItem(MicroDrvContext* context, MicroDrvItem* item);
 
 // The number of live items of a context (0 for an unknown context).
 size_t LiveItemCount(const MicroDrvContext* context);
+// Items still held by callers of contexts that are gone.
+size_t OrphanedItemCount();
+// Frees every live item of a context (test and benchmark clean-up).
+void FreeAllItems(MicroDrvContext* context);
 
 // Result codes beyond the status map.
 inline constexpr HRESULT kResultInvalidHandle = static_cast<HRESULT>(0x80070006);  // context not opened

@@ -1,6 +1,9 @@
 // The machine's own environment of the microdriver: the registry's device
-// link, the platform's storage driver, real sleeps and the steady clock.
+// link, the platform's storage driver, real sleeps, the steady clock and
+// standard error for its log lines.
 #include <chrono>
+#include <cstdio>
+#include <string>
 #include <thread>
 
 #include "platform/imaging_devices.h"
@@ -20,6 +23,8 @@ Environment PlatformEnvironment() {
         std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch())
             .count());
   };
+  // Standard error: the caller's console when it has one (camfiles), else nowhere.
+  e.log = [](std::string_view line) { std::fprintf(stderr, "torwen: %s\n", std::string(line).c_str()); };
   return e;
 }
 

@@ -28,7 +28,7 @@ struct MicroDrvContext {
   uint16_t reserved0;
   uint32_t fileCount;         // files found
   uint32_t entryTotal;        // entries reported by all folders listed
-  uint32_t reserved1;
+  uint32_t incompleteFolders; // folders the last listing skipped or listed in part (0: complete)
   int64_t storageTotal;       // bytes over all media
   int64_t storageAvailable;   // bytes free over all media; refreshed by MicroDrvGetStatus
   uint8_t* mediaTable;        // the identity byte of each medium (owned by torwen)
@@ -139,6 +139,7 @@ TORWEN_EXPORT HRESULT TORWEN_CALL MicroDrvDeleteItem(MicroDrvContext* context, M
 // The caller's layout on 32-bit Windows.
 static_assert(sizeof(MicroDrvContext) == 80);
 static_assert(offsetof(MicroDrvContext, fileCount) == 4 && offsetof(MicroDrvContext, entryTotal) == 8);
+static_assert(offsetof(MicroDrvContext, incompleteFolders) == 12);
 static_assert(offsetof(MicroDrvContext, storageTotal) == 16 && offsetof(MicroDrvContext, storageAvailable) == 24);
 static_assert(offsetof(MicroDrvContext, mediaTable) == 32 && offsetof(MicroDrvContext, mainHandle) == 36);
 static_assert(offsetof(MicroDrvContext, auxiliaryHandle) == 40 && offsetof(MicroDrvContext, mode) == 44);

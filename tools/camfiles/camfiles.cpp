@@ -10,20 +10,21 @@
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <map>
+#include <memory>
 #include <set>
 #include <string>
 #include <string_view>
 #include <system_error>
 #include <thread>
+#include <unordered_map>
 #include <vector>
 
 #include "platform/com.h"
 #include "platform/dynamic_library.h"
 #include "platform/files.h"
 #include "platform/imaging_devices.h"
+#include "platform/input_file.h"
 #include "platform/output_file.h"
 #include "storage/microdriver/formats.h"
 #include "tools/camfiles/torwen_api.h"
@@ -46,7 +47,8 @@ constexpr char kUsage[] =
     "  tree [--json]          every medium, folder and file\n"
     "  ls PATH [--json]       the entries of a folder (\\ is the top)\n"
     "  get ITEM [DEST]        copy a file from the camera (DEST: a file or folder; default: here)\n"
-    "  put FILE DEST          copy a file to the camera (DEST: the new file's path, or a folder)\n"
+    "  put [--force] FILE DEST  copy a file to the camera (DEST: the new file's path, or a folder;\n"
+    "                         an existing camera file is replaced only with --force)\n"
     "  rm ITEM                delete a file or an empty folder on the camera\n"
     "  thumb ITEM OUT         save an item's thumbnail\n"
     "  status                 storage figures and whether the medium was exchanged\n"
@@ -57,9 +59,11 @@ constexpr char kUsage[] =
     "options:\n"
     "  --device ID            the imaging device id of the camera (default: the first camera)\n"
     "  --library PATH         the microdriver library (default: $TORWEN_LIBRARY, else beside camfiles)\n"
+    "  --force                put: replace a file that exists on the camera\n"
     "  --help                 this text\n"
     "\n"
-    "exit status: 0 done, 1 the camera or a file refused, 2 wrong use\n";
+    "exit status: 0 done, 1 the camera or a file refused (tree and ls: also when the\n"
+    "camera's listing is incomplete), 2 wrong use\n";
 
 struct UsageError {
   std::string message;
@@ -163,19 +167,23 @@ class Camera {
     return api_.Open(context_, deviceId.c_str());
   }
 
-  // Builds the tree; S_FALSE when some folder could not be listed.
+  // Builds the tree and each container's list of children (one pass: a
+  // tree of any size is walked in linear time).
   HRESULT Load() {
     MicroDrvItem* root = nullptr;
     const HRESULT hr = api_.GetDeviceInfo(context_, &root);
     for (MicroDrvItem* i = root; i != nullptr; i = i->next) items_.push_back(i);
     if (FAILED(hr)) return hr;
-    std::set<uint8_t> media;
     for (MicroDrvItem* i : items_) {
       if ((i->flags & kMicroDrvStorage) && Narrow(i->name).rfind("Media:", 0) == 0) severalMedia_ = true;
       if ((i->flags & kMicroDrvStorage) && Narrow(i->name).rfind("Volume:", 0) == 0) severalVolumes_.insert(i->medium);
+      if (i->parent != nullptr) children_[i->parent].push_back(i);
     }
     return hr;
   }
+
+  // Folders the camera's listing skipped or cut short.
+  uint32_t incompleteFolders() const { return context_->incompleteFolders; }
 
   // The path a person names an item by; the microdriver's put paths use the same prefixes.
   std::string DisplayPath(const MicroDrvItem& item) const {
@@ -198,11 +206,10 @@ class Camera {
     return nullptr;
   }
 
-  std::vector<MicroDrvItem*> Children(const MicroDrvItem* parent) const {
-    std::vector<MicroDrvItem*> out;
-    for (MicroDrvItem* i : items_)
-      if (i->parent == parent) out.push_back(i);
-    return out;
+  const std::vector<MicroDrvItem*>& Children(const MicroDrvItem* parent) const {
+    static const std::vector<MicroDrvItem*> kNone;
+    const auto it = children_.find(parent);
+    return it == children_.end() ? kNone : it->second;
   }
 
   MicroDrvItem* root() const { return items_.empty() ? nullptr : items_.front(); }
@@ -213,6 +220,7 @@ class Camera {
   TorwenApi& api_;
   MicroDrvContext* context_ = nullptr;
   std::vector<MicroDrvItem*> items_;
+  std::unordered_map<const MicroDrvItem*, std::vector<MicroDrvItem*>> children_;
   bool severalMedia_ = false;
   std::set<uint8_t> severalVolumes_;
 };
@@ -315,28 +323,39 @@ std::string ItemJson(const Camera& camera, const MicroDrvItem& item) {
   return json;
 }
 
-std::string TreeJson(const Camera& camera, const MicroDrvItem* item) {
-  std::string json = ItemJson(camera, *item);
+// Appends the item and everything below it to one text.
+void TreeJson(const Camera& camera, const MicroDrvItem* item, std::string& json) {
+  json += ItemJson(camera, *item);
   if (IsContainer(*item)) {
     json += ",\"children\":[";
     bool first = true;
     for (const MicroDrvItem* child : camera.Children(item)) {
       if (!first) json += ",";
       first = false;
-      json += TreeJson(camera, child);
+      TreeJson(camera, child, json);
     }
     json += "]";
   }
-  return json + "}";
+  json += "}";
+}
+
+// What a listing of part of the camera says when that part is not complete.
+int ListingResult(const Camera& camera) {
+  if (camera.incompleteFolders() == 0) return kExitOk;
+  std::fprintf(stderr, "camfiles: the listing is incomplete: %u folder%s could not be listed in full\n",
+               camera.incompleteFolders(), camera.incompleteFolders() == 1 ? "" : "s");
+  return kExitFailed;
 }
 
 int Tree(Camera& camera, bool json) {
   if (json) {
-    std::printf("%s\n", TreeJson(camera, camera.root()).c_str());
+    std::string text;
+    TreeJson(camera, camera.root(), text);
+    std::printf("%s\n", text.c_str());
   } else {
     PrintTreeText(camera, camera.root(), 0);
   }
-  return kExitOk;
+  return ListingResult(camera);
 }
 
 MicroDrvItem* Lookup(const Camera& camera, const std::string& path) {
@@ -348,7 +367,7 @@ MicroDrvItem* Lookup(const Camera& camera, const std::string& path) {
 int List(Camera& camera, const std::string& path, bool json) {
   const MicroDrvItem* folder = Lookup(camera, path);
   if (!IsContainer(*folder)) throw Failure{path + ": not a folder"};
-  const std::vector<MicroDrvItem*> children = camera.Children(folder);
+  const std::vector<MicroDrvItem*>& children = camera.Children(folder);
   if (json) {
     std::string out = "[";
     for (size_t i = 0; i < children.size(); ++i) {
@@ -357,7 +376,7 @@ int List(Camera& camera, const std::string& path, bool json) {
       out += "}";
     }
     std::printf("%s]\n", out.c_str());
-    return kExitOk;
+    return ListingResult(camera);
   }
   for (const MicroDrvItem* child : children) {
     const std::string display = camera.DisplayPath(*child);
@@ -370,30 +389,16 @@ int List(Camera& camera, const std::string& path, bool json) {
                   TimeText(child->captureTime, false).c_str(), leaf.c_str(), child->isProtected ? "  (read-only)" : "");
     }
   }
-  return kExitOk;
+  return ListingResult(camera);
 }
 
-// Writes a file whole or not at all: a temporary file beside it, then rename.
+// Writes a file whole or not at all (a new temporary file beside it, then rename).
 void WriteLocalFile(const fs::path& target, const uint8_t* data, size_t size) {
-  fs::path temp = target;
-  temp += ".part";
-  {
-    std::ofstream out(temp, std::ios::binary | std::ios::trunc);
-    if (!out) throw Failure{target.string() + ": cannot be written"};
-    out.write(reinterpret_cast<const char*>(data), static_cast<std::streamsize>(size));
-    out.close();
-    if (!out) {
-      std::error_code ec;
-      fs::remove(temp, ec);
-      throw Failure{target.string() + ": cannot be written"};
-    }
-  }
-  std::error_code ec;
-  fs::rename(temp, target, ec);
-  if (ec) {
-    fs::remove(temp, ec);
-    throw Failure{target.string() + ": cannot be written"};
-  }
+  std::string error;
+  const auto file = platform::CreateMappedOutputFile(target, size, error);
+  if (file == nullptr) throw Failure{error};
+  if (size > 0) std::memcpy(file->data(), data, size);
+  if (!file->Commit(error)) throw Failure{error};
 }
 
 int Get(Camera& camera, const std::string& path, const std::string& destination) {
@@ -419,31 +424,62 @@ int Get(Camera& camera, const std::string& path, const std::string& destination)
   return kExitOk;
 }
 
-int Put(Camera& camera, const std::string& file, std::string destination) {
-  std::ifstream in(file, std::ios::binary);
-  if (!in) throw Failure{file + ": cannot be read"};
-  const std::vector<uint8_t> data((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-  if (data.size() > 0xFFFFFFFFu) throw Failure{file + ": too large for the camera"};
+// The "\Media:N" and "\Volume:N" components a camera path begins with.
+std::string StoragePrefix(const std::string& path) {
+  size_t end = 0;
+  for (;;) {
+    if (end >= path.size() || path[end] != '\\') break;
+    const size_t next = std::min(path.find('\\', end + 1), path.size());
+    const std::string_view component = std::string_view(path).substr(end + 1, next - end - 1);
+    if (component.rfind("Media:", 0) != 0 && component.rfind("Volume:", 0) != 0) break;
+    end = next;
+  }
+  return path.substr(0, end);
+}
+
+int Put(Camera& camera, const std::string& file, std::string destination, bool force) {
+  // The file is mapped, never read into memory: the driver takes it from there
+  // chunk by chunk. A FIFO or device is refused before anything waits on it.
+  std::unique_ptr<platform::MappedInputFile> source;
+  std::string error;
+  switch (platform::OpenMappedInputFile(file, 0xFFFFFFFFu, source, error)) {
+    case platform::InputFileStatus::Ok: break;
+    case platform::InputFileStatus::NotRegular: throw Failure{file + ": not a regular file"};
+    case platform::InputFileStatus::TooLarge: throw Failure{file + ": too large for the camera (4 GiB at most)"};
+    case platform::InputFileStatus::Failed: throw Failure{error};
+  }
   if (const MicroDrvItem* folder = camera.Find(destination); folder != nullptr && IsContainer(*folder)) {
     const std::string base = camera.DisplayPath(*folder);
     destination = (base == "\\" ? "" : base) + "\\" + Upper(fs::path(file).filename().string());
   }
   if (destination.empty() || destination[0] != '\\') destination = "\\" + destination;
+  if (const MicroDrvItem* existing = camera.Find(destination); existing != nullptr) {
+    if (IsContainer(*existing)) throw Failure{destination + ": a folder of that name exists on the camera"};
+    if (!force) throw Failure{destination + ": exists on the camera (--force replaces it)"};
+  } else if (camera.incompleteFolders() != 0 && !force) {
+    throw Failure{destination + ": the camera's listing is incomplete, so whether it exists is not known "
+                  "(--force writes it anyway)"};
+  }
   MicroDrvPutRequest request{};
   if (destination.size() >= sizeof request.path) throw UsageError{destination + ": path too long"};
   std::memcpy(request.path, destination.data(), destination.size());
-  request.firstLength = request.secondLength = static_cast<uint32_t>(data.size());
+  const auto size = static_cast<uint32_t>(source->size());
+  request.firstLength = request.secondLength = size;
   request.firstFlag = 1;
   request.secondFlag = 1;
-  request.data = data.data();
+  request.data = source->data();
   uint8_t frame[kMicroDrvPutFrameSize];
   HRESULT hr;
   {
-    TransferPump pump(camera, kMicroDrvTransferWrite, data.size(), fs::path(file).filename().string());
+    TransferPump pump(camera, kMicroDrvTransferWrite, size, fs::path(file).filename().string());
     hr = camera.api().PutItemData(camera.context(), &request, frame);
   }
   Check(hr, destination);
-  std::printf("stored as %s\n", request.path);
+  // The driver answers with the path on its medium; the medium and volume are ours to name.
+  const std::string stored(request.path, strnlen(request.path, sizeof request.path));
+  const std::string prefix = StoragePrefix(destination);
+  std::string shown = stored.rfind(prefix, 0) == 0 ? stored : prefix + (stored.rfind('\\', 0) == 0 ? "" : "\\") + stored;
+  std::printf("stored as %s\n", shown.c_str());
   return kExitOk;
 }
 
@@ -491,6 +527,7 @@ struct Options {
   std::string command;
   std::vector<std::string> arguments;
   bool json = false;
+  bool force = false;
 };
 
 Options Parse(int argc, char** argv) {
@@ -499,6 +536,8 @@ Options Parse(int argc, char** argv) {
     const std::string a = argv[i];
     if (a == "--json") {
       o.json = true;
+    } else if (a == "--force") {
+      o.force = true;
     } else if (a == "--device" || a == "--library") {
       if (i + 1 >= argc) throw UsageError{a + " needs a value"};
       (a == "--device" ? o.device : o.library) = argv[++i];
@@ -519,6 +558,7 @@ Options Parse(int argc, char** argv) {
   if (o.arguments.size() < it->second.first || o.arguments.size() > it->second.second)
     throw UsageError{"wrong number of arguments for " + o.command};
   if (o.json && o.command != "tree" && o.command != "ls") throw UsageError{"--json goes with tree and ls"};
+  if (o.force && o.command != "put") throw UsageError{"--force goes with put"};
   return o;
 }
 
@@ -575,14 +615,16 @@ int Run(int argc, char** argv) {
   const platform::ComString device = ChooseDevice(o);
   Camera camera(api);
   Check(camera.Open(device), "opening the camera");
-  const HRESULT loaded = camera.Load();
-  Check(loaded, "reading the camera's media");
-  if (loaded == S_FALSE) std::fprintf(stderr, "camfiles: some folders could not be listed\n");
+  Check(camera.Load(), "reading the camera's media");
+  // tree and ls report it as their result; the other commands go on with what was listed.
+  if (camera.incompleteFolders() != 0 && o.command != "tree" && o.command != "ls")
+    std::fprintf(stderr, "camfiles: warning: %u folder%s could not be listed in full\n", camera.incompleteFolders(),
+                 camera.incompleteFolders() == 1 ? "" : "s");
   const auto& a = o.arguments;
   if (o.command == "tree") return Tree(camera, o.json);
   if (o.command == "ls") return List(camera, a[0], o.json);
   if (o.command == "get") return Get(camera, a[0], a.size() > 1 ? a[1] : std::string());
-  if (o.command == "put") return Put(camera, a[0], a[1]);
+  if (o.command == "put") return Put(camera, a[0], a[1], o.force);
   if (o.command == "rm") return Remove(camera, a[0]);
   if (o.command == "thumb") return Thumbnail(camera, a[0], a[1]);
   return Status(camera);

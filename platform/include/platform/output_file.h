@@ -1,6 +1,11 @@
-// A new file filled through memory: a temporary file beside the target,
-// mapped, renamed onto the target by Commit. A file never committed is
-// removed, so a failed copy leaves nothing behind.
+// A new file filled through memory: a temporary file created exclusively
+// beside the target (an unpredictable name, never through a link), mapped,
+// renamed onto the target by Commit. A file never committed is removed, and
+// only while it is still the one created, so a failed copy leaves nothing
+// behind and never deletes anyone else's file. Leftovers of our processes that
+// were killed are removed from the target's folder when the next file is made
+// there: our own name pattern, regular files of this user whose creating
+// process is gone.
 #pragma once
 
 #include <cstdint>

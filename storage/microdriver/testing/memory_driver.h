@@ -102,6 +102,7 @@ class MemoryCamera {
   bool logFrames = true;
   uint64_t clockMs = 0;
   std::vector<uint32_t> sleeps;
+  std::vector<std::string> logLines;
   int openCount = 0;
   int closeCount = 0;
   int32_t openError = 0;
@@ -127,6 +128,7 @@ class MemoryCamera {
       clockMs += ms;
     };
     e.nowMs = [this] { return clockMs; };
+    e.log = [this](std::string_view line) { logLines.emplace_back(line); };
     return e;
   }
 
@@ -217,7 +219,8 @@ class MemoryCamera {
           status = sf::kStatusNotFound;
           break;
         }
-        sf::PutBe16(frame + sf::count_entries::kCount, static_cast<uint16_t>(it->second.size()));
+        // The count field holds at most 65,535.
+        sf::PutBe16(frame + sf::count_entries::kCount, static_cast<uint16_t>(std::min<size_t>(it->second.size(), 0xFFFF)));
         break;
       }
       case sf::Opcode::ListDirectory: {
@@ -314,14 +317,17 @@ class MemoryCamera {
   }
 };
 
-// A context opened on a camera for one scope; destroyed (with its items) at the end.
+// A context opened on a camera for one scope; its items freed and the context destroyed at the end.
 class OpenedContext {
  public:
   explicit OpenedContext(MemoryCamera& camera) {
     created_ = CreateContext(camera.MakeEnvironment(), &context_);
     opened_ = created_ == S_OK ? Open(context_, COM_TEXT("0001")) : created_;
   }
-  ~OpenedContext() { (void)DestroyContext(&context_); }
+  ~OpenedContext() {
+    FreeAllItems(context_);
+    (void)DestroyContext(&context_);
+  }
   OpenedContext(const OpenedContext&) = delete;
   OpenedContext& operator=(const OpenedContext&) = delete;
   MicroDrvContext* get() const { return context_; }

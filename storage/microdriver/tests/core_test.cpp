@@ -106,6 +106,13 @@ INSTANTIATE_TEST_SUITE_P(
                   },
                   {"|\\|0|0|8|0", "Volume:1|\\|0|0|20000|0", "Volume:2|\\|0|1|20000|0", "A|\\A.TXT|0|0|2|0",
                    "B|\\B.JPG|0|1|3|0"}},
+        ShapeCase{"volumes_of_a_protected_medium",  // created writable; the medium's protection is the root's
+                  [](MemoryCamera& c) {
+                    c.media[0].flags = 0x01;
+                    c.media[0].volumes.resize(2);
+                    c.media[0].volumes[1].Add("\\", "B", "JPG", 0, 2);
+                  },
+                  {"|\\|0|0|8|1", "Volume:1|\\|0|0|20000|0", "Volume:2|\\|0|1|20000|0", "B|\\B.JPG|0|1|3|0"}},
         ShapeCase{"empty_slot_hides_nothing",
                   [](MemoryCamera& c) {
                     c.media.resize(2);
@@ -203,6 +210,7 @@ struct AnswerCase {
   HRESULT result;
   size_t items;          // in the list after the call
   size_t listDirectory;  // ListDirectory frames sent
+  uint32_t incomplete;   // folders reported as not listed completely
 };
 
 // A ListDirectory answer holding these records (name, extension) and flags.
@@ -245,20 +253,22 @@ TEST_P(MalformedAnswers, ListingEnds) {
   EXPECT_EQ(CountItems(root), c.items);
   EXPECT_EQ(camera.CountSent(0x04), c.listDirectory);
   EXPECT_EQ(LiveItemCount(context.get()), c.items);
+  EXPECT_EQ(context.get()->incompleteFolders, c.incomplete);
+  EXPECT_EQ(camera.logLines.size(), c.incomplete != 0 && SUCCEEDED(c.result) ? 1u : 0u);
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Answers, MalformedAnswers,
     ::testing::Values(
-        AnswerCase{"normal", {}, S_OK, 2, 1},
-        AnswerCase{"empty_page_without_end", {Count(30), Page({}, 0, 0)}, S_FALSE, 1, 1},
-        AnswerCase{"dot_names", {Count(4), Page({{"", ""}, {".", ""}, {"..", ""}, {"A", "B"}}, 4, 1)}, S_FALSE, 2, 1},
-        AnswerCase{"name_with_separator", {Count(2), Page({{"A\\..", ""}, {"B:", ""}}, 2, 1)}, S_FALSE, 1, 1},
-        AnswerCase{"count_above_24", {Count(24), Page(TwentyFour(), 200, 1)}, S_FALSE, 25, 1},
-        AnswerCase{"count_of_zero_ends_item", {Count(0)}, S_OK, 1, 0},
-        AnswerCase{"folder_failure", {{0, 0xA1, nullptr, 0x06}}, S_FALSE, 1, 0},
-        AnswerCase{"page_failure", {Count(3), {0, 0xA2, nullptr, 0x04}}, S_FALSE, 1, 1},
-        AnswerCase{"transport_failure", {Count(3), {1617, -1, nullptr, 0x04}}, E_FAIL, 1, 1}),
+        AnswerCase{"normal", {}, S_OK, 2, 1, 0},
+        AnswerCase{"empty_page_without_end", {Count(30), Page({}, 0, 0)}, S_OK, 1, 1, 1},
+        AnswerCase{"dot_names", {Count(4), Page({{"", ""}, {".", ""}, {"..", ""}, {"A", "B"}}, 4, 1)}, S_OK, 2, 1, 1},
+        AnswerCase{"name_with_separator", {Count(2), Page({{"A\\..", ""}, {"B:", ""}}, 2, 1)}, S_OK, 1, 1, 1},
+        AnswerCase{"count_above_24", {Count(24), Page(TwentyFour(), 200, 1)}, S_OK, 25, 1, 1},
+        AnswerCase{"count_of_zero_ends_item", {Count(0)}, S_OK, 1, 0, 0},
+        AnswerCase{"folder_failure", {{0, 0xA1, nullptr, 0x06}}, S_OK, 1, 0, 1},
+        AnswerCase{"page_failure", {Count(3), {0, 0xA2, nullptr, 0x04}}, S_OK, 1, 1, 1},
+        AnswerCase{"transport_failure", {Count(3), {1617, -1, nullptr, 0x04}}, E_FAIL, 1, 1, 0}),
     [](const ::testing::TestParamInfo<AnswerCase>& row) { return std::string(row.param.name); });
 
 TEST(Tree, OneFolderFailingLeavesTheOthersListed) {
@@ -273,10 +283,43 @@ TEST(Tree, OneFolderFailingLeavesTheOthersListed) {
   camera.script.push_back({0, -1, nullptr, 0x04});
   camera.script.push_back({0, 0xA1, nullptr, 0x06});  // folder A
   MicroDrvItem* root = nullptr;
-  ASSERT_EQ(GetDeviceInfo(context.get(), &root), S_FALSE);
+  ASSERT_EQ(GetDeviceInfo(context.get(), &root), S_OK);  // a success, as callers that test for 0 expect
   EXPECT_EQ(FindPath(root, "\\A\\X.TXT"), nullptr);
   EXPECT_NE(FindPath(root, "\\B\\Y.TXT"), nullptr);
+  EXPECT_EQ(context.get()->incompleteFolders, 1u);
+  EXPECT_EQ(camera.logLines, std::vector<std::string>{"1 folder was not listed completely"});
 }
+
+// Folders beyond the 16-bit entry count: listed to the end flag as far as a
+// page's start index reaches; beyond that the listing says it is incomplete.
+struct LargeFolderCase {
+  uint32_t entries;
+  size_t listed;
+  uint32_t incomplete;
+};
+
+class LargeFolders : public ::testing::TestWithParam<LargeFolderCase> {};
+
+TEST_P(LargeFolders, ListedOrReported) {
+  const LargeFolderCase& c = GetParam();
+  MemoryCamera camera;
+  camera.logFrames = false;
+  auto& list = camera.media[0].volumes[0].folders["\\"];
+  list.resize(c.entries);
+  for (uint32_t i = 0; i < c.entries; ++i) {
+    std::snprintf(list[i].entry.name, sizeof list[i].entry.name, "F%07u", i % 10000000u);
+    std::memcpy(list[i].entry.extension, "TXT", 3);
+  }
+  Context context(camera);
+  MicroDrvItem* root = nullptr;
+  ASSERT_EQ(GetDeviceInfo(context.get(), &root), S_OK);
+  EXPECT_EQ(CountItems(root) - 1, c.listed);
+  EXPECT_EQ(context.get()->incompleteFolders, c.incomplete);
+}
+
+INSTANTIATE_TEST_SUITE_P(Sizes, LargeFolders,
+                         ::testing::Values(LargeFolderCase{65535, 65535, 0}, LargeFolderCase{65544, 65544, 0},
+                                           LargeFolderCase{65545, 65544, 1}, LargeFolderCase{70000, 65544, 1}));
 
 TEST(Tree, DeepPathsStopAtTheField) {
   MemoryCamera camera;
@@ -288,7 +331,8 @@ TEST(Tree, DeepPathsStopAtTheField) {
   }
   Context context(camera);
   MicroDrvItem* root = nullptr;
-  ASSERT_EQ(GetDeviceInfo(context.get(), &root), S_FALSE);
+  ASSERT_EQ(GetDeviceInfo(context.get(), &root), S_OK);
+  EXPECT_EQ(context.get()->incompleteFolders, 1u);
   size_t longest = 0;
   for (const MicroDrvItem* i = root; i != nullptr; i = i->next) {
     const size_t n = strnlen(i->pathBlock->path, 256);
@@ -349,7 +393,34 @@ TEST(Lifetime, LiveItemSetRefusesUnknownItems) {
   EXPECT_EQ(DeleteItem(context.get(), image), S_OK);
   EXPECT_EQ(GetThumbnail(context.get(), folder), E_INVALIDARG);
   EXPECT_EQ(LiveItemCount(context.get()), 5u);
-  // The rest is freed with the context.
+  // The rest is freed at the end of the scope.
+}
+
+TEST(Lifetime, ItemsOutliveTheContext) {
+  MemoryCamera camera;
+  FillSample(camera.media[0].volumes[0], "");
+  MicroDrvContext* context = nullptr;
+  ASSERT_EQ(CreateContext(camera.MakeEnvironment(), &context), S_OK);
+  ASSERT_EQ(Open(context, COM_TEXT("0001")), S_OK);
+  MicroDrvItem* root = nullptr;
+  ASSERT_EQ(GetDeviceInfo(context, &root), S_OK);
+  std::vector<MicroDrvItem*> items;
+  for (MicroDrvItem* i = root; i != nullptr; i = i->next) items.push_back(i);
+  MicroDrvContext* const stale = context;
+  const size_t before = OrphanedItemCount();
+  ASSERT_EQ(DestroyContext(&context), S_OK);
+  EXPECT_EQ(OrphanedItemCount(), before + items.size());
+  // Still readable (AddressSanitizer watches), and freed one by one.
+  EXPECT_STREQ(items.back()->pathBlock->path, "\\DCIM\\MOV_0001.AVI");
+  EXPECT_EQ(FreeItem(nullptr, items[1]), E_INVALIDARG);
+  for (size_t i = items.size(); i-- > 1;) {
+    ASSERT_EQ(FreeItem(stale, items[i]), S_OK) << i;
+    EXPECT_EQ(items[i - 1]->next, nullptr);
+  }
+  EXPECT_EQ(FreeItem(stale, items[1]), E_INVALIDARG);  // freed already
+  EXPECT_EQ(OrphanedItemCount(), before + 1);
+  ASSERT_EQ(FreeItem(stale, items[0]), S_OK);
+  EXPECT_EQ(OrphanedItemCount(), before);
 }
 
 TEST(Lifetime, ArgumentsAndUnopenedContexts) {
@@ -527,6 +598,53 @@ TEST(Transfers, ItemDataCountsAndBusyTransport) {
   EXPECT_EQ(FreeItem(context.get(), item), S_OK);
   EXPECT_EQ(root->next, nullptr);
 }
+
+// Item operations send the item's medium and volume as they are, and the
+// medium's identity byte only when both name a place on a known medium.
+struct AddressCase {
+  const char* name;
+  uint8_t medium;
+  uint8_t volume;
+  uint8_t identity;  // expected in byte 4
+};
+
+class ItemAddresses : public ::testing::TestWithParam<AddressCase> {};
+
+TEST_P(ItemAddresses, BytesTwoToFour) {
+  const AddressCase& c = GetParam();
+  MemoryCamera camera;
+  camera.media[0].identity = 0x5C;
+  camera.media[0].volumes.resize(2);
+  camera.media[0].volumes[0].Add("\\", "DATA", "JPG", 0, 10);
+  Context context(camera);
+  MicroDrvItem* root = nullptr;
+  ASSERT_EQ(GetDeviceInfo(context.get(), &root), S_OK);
+  MicroDrvItem* item = const_cast<MicroDrvItem*>(FindPath(root, "\\DATA.JPG"));
+  ASSERT_NE(item, nullptr);
+  item->medium = c.medium;
+  item->volume = c.volume;
+  uint8_t buffer[10];
+  const std::vector<std::function<void()>> operations = {
+      [&] { (void)GetItemData(context.get(), item, buffer, sizeof buffer, nullptr); },
+      [&] { (void)GetThumbnail(context.get(), item); },
+      [&] { (void)DeleteItem(context.get(), item); },
+  };
+  for (size_t op = 0; op < operations.size(); ++op) {
+    camera.sent.clear();
+    operations[op]();
+    ASSERT_FALSE(camera.sent.empty()) << op;
+    const std::vector<uint8_t>& f = camera.sent.back().bytes;
+    EXPECT_EQ(f[2], c.medium) << op;
+    EXPECT_EQ(f[3], c.volume) << op;
+    EXPECT_EQ(f[4], c.identity) << op;
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Indices, ItemAddresses,
+                         ::testing::Values(AddressCase{"volume_given", 0, 1, 0x5C},
+                                           AddressCase{"volume_unassigned", 0, 0xFF, 0},
+                                           AddressCase{"device_namespace", 0xFF, 0xFF, 0}),
+                         [](const ::testing::TestParamInfo<AddressCase>& row) { return std::string(row.param.name); });
 
 TEST(Transfers, Thumbnails) {
   MemoryCamera camera;

@@ -1,12 +1,15 @@
 // camfiles run as a person runs it, against a virtual camcorder: commands,
 // exit codes, --json output and the files copied either way.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <iterator>
 #include <memory>
 #include <string>
@@ -41,8 +44,9 @@ class CamfilesTest : public ::testing::Test {
   }
 
   // Runs camfiles in the work folder; arguments are passed as given (quoted for the shell).
-  Result Run(const std::vector<std::string>& arguments) {
-    std::string command = "cd '" + work_.string() + "' && '" CAMFILES_PATH "'";
+  // `shell` runs before it in the same shell (limits). A run that hangs is ended after 60 s.
+  Result Run(const std::vector<std::string>& arguments, const std::string& shell = "") {
+    std::string command = "cd '" + work_.string() + "' && " + shell + " timeout 60 '" CAMFILES_PATH "'";
     for (const std::string& a : arguments) command += " '" + a + "'";
     command += " 2>'" + (env_.Dir() / "stderr.txt").string() + "'";
     Result r;
@@ -206,7 +210,157 @@ TEST_F(CamfilesTest, SeveralMediaPaths) {
   std::ofstream(work_ / "c.txt") << "sea";
   r = Run({"put", "c.txt", "\\Media:1"});
   ASSERT_EQ(r.exit, 0) << r.err;
+  EXPECT_EQ(r.out, "stored as \\Media:1\\C.TXT\n");  // the medium named, as the tree names it
   EXPECT_EQ(ReadText(camera_->VolumeDir(0, 0) / "C.TXT"), "sea");
+  r = Run({"put", "c.txt", "\\Media:2\\Volume:2"});
+  EXPECT_EQ(r.out, "stored as \\Media:2\\Volume:2\\C.TXT\n");
+}
+
+// Local files: what is in the destination's folder beside our own file is
+// never written, followed, waited on or deleted; what is sent is never
+// waited on or held in memory; a camera file is replaced only on request.
+struct LocalCase {
+  const char* name;
+  std::function<void(const fs::path& work)> setUp;
+  std::vector<std::string> arguments;
+  std::string shell;  // limits for the run
+  int exit;
+  const char* message;  // within standard error (exit 1) or output
+  std::function<void(const fs::path& work)> check;
+};
+
+class CamfilesLocal : public CamfilesTest, public ::testing::WithParamInterface<LocalCase> {};
+
+// Nothing of ours left behind in the folder: no ".NAME.PID-RANDOM.part".
+bool NoTemporaryFiles(const fs::path& folder) {
+  for (const auto& e : fs::directory_iterator(folder)) {
+    const std::string name = e.path().filename().string();
+    if (name.size() > 6 && name[0] == '.' && name.rfind(".part") == name.size() - 5) return false;
+  }
+  return true;
+}
+
+TEST_P(CamfilesLocal, FilesBesideOurs) {
+  const LocalCase& c = GetParam();
+  c.setUp(work_);
+  if (std::string(c.name).rfind("get_fails", 0) == 0)
+    camera_->AddFault(vcam::Fault{vcam::FaultKind::StorageStatus, 2, 0, 0, vcam::kAny, 0x09, vcam::kAny, 0, 0xA1, 1});
+  const Result r = Run(c.arguments, c.shell);
+  EXPECT_EQ(r.exit, c.exit) << r.out << r.err;
+  EXPECT_NE((c.exit == 0 ? r.out + r.err : r.err).find(c.message), std::string::npos) << r.out << r.err;
+  c.check(work_);
+  EXPECT_TRUE(NoTemporaryFiles(work_));
+}
+
+const char kNotes[] = "Shot list:\r\n1. Harbour at dawn\r\n2. Market\r\n";
+
+// A process id that was in use and is no more.
+int GonePid() {
+  const pid_t child = ::fork();
+  if (child == 0) ::_exit(0);
+  ::waitpid(child, nullptr, 0);
+  return child;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Files, CamfilesLocal,
+    ::testing::Values(
+        LocalCase{"get_beside_a_planted_link",
+                  [](const fs::path& w) {
+                    std::ofstream(w / "victim.txt") << "precious";
+                    fs::create_symlink("victim.txt", w / "NOTES.TXT.part");
+                  },
+                  {"get", "\\DCIM\\MISC\\NOTES.TXT"}, "", 0, "",
+                  [](const fs::path& w) {
+                    EXPECT_EQ(ReadText(w / "victim.txt"), "precious");
+                    EXPECT_TRUE(fs::is_symlink(w / "NOTES.TXT.part"));
+                    EXPECT_FALSE(fs::is_symlink(w / "NOTES.TXT"));
+                    EXPECT_EQ(ReadText(w / "NOTES.TXT"), kNotes);
+                  }},
+        LocalCase{"get_fails_beside_a_user_file",
+                  [](const fs::path& w) { std::ofstream(w / "INFO.TXT.part") << "mine"; },
+                  {"get", "\\INFO.TXT"}, "", 1, "no such file",
+                  [](const fs::path& w) {
+                    EXPECT_EQ(ReadText(w / "INFO.TXT.part"), "mine");
+                    EXPECT_FALSE(fs::exists(w / "INFO.TXT"));
+                  }},
+        LocalCase{"get_beside_a_fifo",
+                  [](const fs::path& w) { ASSERT_EQ(::mkfifo((w / "INFO.TXT.part").c_str(), 0600), 0); },
+                  {"get", "\\INFO.TXT"}, "", 0, "",
+                  [](const fs::path& w) {
+                    EXPECT_TRUE(fs::is_fifo(w / "INFO.TXT.part"));
+                    EXPECT_EQ(fs::file_size(w / "INFO.TXT"), 34u);
+                  }},
+        LocalCase{"thumb_beside_a_fifo",
+                  [](const fs::path& w) { ASSERT_EQ(::mkfifo((w / "t.jpg.part").c_str(), 0600), 0); },
+                  {"thumb", "\\DCIM\\100KX1\\IMG_0002.JPG", "t.jpg"}, "", 0, "",
+                  [](const fs::path& w) {
+                    EXPECT_TRUE(fs::is_fifo(w / "t.jpg.part"));
+                    EXPECT_GT(fs::file_size(w / "t.jpg"), 0u);
+                  }},
+        LocalCase{"thumb_through_a_planted_link",
+                  [](const fs::path& w) {
+                    std::ofstream(w / "victim.txt") << "precious";
+                    fs::create_symlink("victim.txt", w / "t.jpg.part");
+                  },
+                  {"thumb", "\\DCIM\\100KX1\\IMG_0002.JPG", "t.jpg"}, "", 0, "",
+                  [](const fs::path& w) { EXPECT_EQ(ReadText(w / "victim.txt"), "precious"); }},
+        LocalCase{"leftovers_of_killed_runs",
+                  [](const fs::path& w) {
+                    const std::string gone = std::to_string(GonePid());
+                    const std::string alive = std::to_string(::getpid());
+                    std::ofstream(w / (".INFO.TXT." + gone + "-abcd1234.part")) << "ours, creator gone";
+                    std::ofstream(w / (".X.TXT." + alive + "-abcd1234.part")) << "ours, creator alive";
+                    std::ofstream(w / (".INFO.TXT." + gone + "-abc.part")) << "not our pattern";
+                    std::ofstream(w / ("INFO.TXT." + gone + "-abcd1234.part")) << "not our pattern";
+                    fs::create_directory(w / (".D." + gone + "-abcd1234.part"));
+                    fs::create_symlink("victim", w / (".L." + gone + "-abcd1234.part"));
+                  },
+                  {"get", "\\INFO.TXT"}, "", 0, "",
+                  [](const fs::path& w) {
+                    size_t kept = 0;
+                    for (const auto& e : fs::directory_iterator(w)) {
+                      const std::string name = e.path().filename().string();
+                      EXPECT_EQ(name.find("-abcd1234.part") != std::string::npos && name.rfind(".INFO", 0) == 0, false)
+                          << name;
+                      kept += name.find(".part") != std::string::npos ? 1 : 0;
+                    }
+                    EXPECT_EQ(kept, 5u);
+                    for (const auto& e : fs::directory_iterator(w)) fs::remove_all(e.path());  // the check after
+                  }},
+        LocalCase{"put_of_a_fifo",
+                  [](const fs::path& w) { ASSERT_EQ(::mkfifo((w / "p").c_str(), 0600), 0); },
+                  {"put", "p", "\\DCIM\\MISC"}, "", 1, "p: not a regular file", [](const fs::path&) {}},
+        LocalCase{"put_above_4_GiB",
+                  [](const fs::path& w) { std::ofstream(w / "big"); fs::resize_file(w / "big", 5ull << 30); },
+                  {"put", "big", "\\DCIM\\MISC"}, "", 1, "too large for the camera",
+                  [](const fs::path& w) { fs::remove(w / "big"); }},
+        LocalCase{"put_is_not_read_into_memory",  // 1 GB within 256 MB of data: the camera refuses, not memory
+                  [](const fs::path& w) { std::ofstream(w / "big"); fs::resize_file(w / "big", 1ull << 30); },
+                  {"put", "big", "\\DCIM\\MISC"}, "ulimit -d 262144;", 1, "the medium is full",
+                  [](const fs::path& w) { fs::remove(w / "big"); }},
+        LocalCase{"put_over_a_camera_file",
+                  [](const fs::path& w) { std::ofstream(w / "INFO.TXT") << "new"; },
+                  {"put", "INFO.TXT", "\\"}, "", 1, "\\INFO.TXT: exists on the camera (--force replaces it)",
+                  [](const fs::path&) {}},
+        LocalCase{"put_over_a_camera_file_forced",
+                  [](const fs::path& w) { std::ofstream(w / "INFO.TXT") << "new"; },
+                  {"put", "--force", "INFO.TXT", "\\"}, "", 0, "stored as \\INFO.TXT",
+                  [](const fs::path&) {}}),
+    [](const ::testing::TestParamInfo<LocalCase>& row) { return std::string(row.param.name); });
+
+// A folder the camera would not list: tree and ls show the rest and fail.
+TEST_F(CamfilesTest, IncompleteListingFails) {
+  camera_->AddFault(vcam::Fault{vcam::FaultKind::StorageStatus, 2, 0, 0, vcam::kAny, 0x06, vcam::kAny, 0, 0xA1, 1});
+  Result r = Run({"tree"});
+  EXPECT_EQ(r.exit, 1);
+  EXPECT_NE(r.err.find("the listing is incomplete: 1 folder could not be listed in full"), std::string::npos) << r.err;
+  camera_->AddFault(vcam::Fault{vcam::FaultKind::StorageStatus, 2, 0, 0, vcam::kAny, 0x06, vcam::kAny, 0, 0xA1, 1});
+  std::ofstream(work_ / "n.txt") << "n";
+  r = Run({"put", "n.txt", "\\N.TXT"});
+  EXPECT_EQ(r.exit, 1);
+  EXPECT_NE(r.err.find("whether it exists is not known"), std::string::npos) << r.err;
+  EXPECT_EQ(Run({"tree"}).exit, 0);
 }
 
 }  // namespace
