@@ -33,18 +33,24 @@ class FileHandle {
 
 std::wstring WidePath(ComStringView path) { return std::wstring(path.begin(), path.end()); }
 
-// Fills an open new file and closes it; on failure the file is deleted.
-uint32_t FillNewFile(FileHandle& file, const std::wstring& path, const uint8_t* data, size_t size) {
+// Writes the whole content and closes the file; with `cutToSize`, whatever
+// an older, longer content left beyond it goes too.
+DWORD WriteAndClose(FileHandle& file, const uint8_t* data, size_t size, bool cutToSize) {
   DWORD error = 0;
   DWORD written = 0;
   if (!WriteFile(file.get(), data, static_cast<DWORD>(size), &written, nullptr))
     error = GetLastError();
   else if (written != size)
     error = kFileErrorWriteFault;
-  else if (!FlushFileBuffers(file.get()))
+  else if ((cutToSize && !SetEndOfFile(file.get())) || !FlushFileBuffers(file.get()))
     error = GetLastError();
   const DWORD closed = file.Close();
-  if (error == 0) error = closed;
+  return error != 0 ? error : closed;
+}
+
+// Fills an open new file and closes it; on failure the file is deleted.
+uint32_t FillNewFile(FileHandle& file, const std::wstring& path, const uint8_t* data, size_t size) {
+  const DWORD error = WriteAndClose(file, data, size, false);
   if (error != 0) DeleteFileW(path.c_str());
   return error;
 }
@@ -60,16 +66,7 @@ uint32_t WriteInPlace(const std::wstring& path, const uint8_t* data, size_t size
   FileHandle file(CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
   if (!file.valid()) return GetLastError();
   if (GetFileType(file.get()) != FILE_TYPE_DISK) return kFileErrorBadFormat;
-  DWORD error = 0;
-  DWORD written = 0;
-  if (!WriteFile(file.get(), data, static_cast<DWORD>(size), &written, nullptr))
-    error = GetLastError();
-  else if (written != size)
-    error = kFileErrorWriteFault;
-  else if (!SetEndOfFile(file.get()) || !FlushFileBuffers(file.get()))
-    error = GetLastError();
-  const DWORD closed = file.Close();
-  return error != 0 ? error : closed;
+  return WriteAndClose(file, data, size, true);
 }
 
 }  // namespace

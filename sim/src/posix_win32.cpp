@@ -430,13 +430,19 @@ int vcam_munmap(void* address, size_t /*length*/) {
   return UnmapViewOfFile(address) ? 0 : FailWin(GetLastError());
 }
 
+// The position of a read or write at an offset.
+static OVERLAPPED At(int64_t offset) {
+  OVERLAPPED at{};
+  at.Offset = static_cast<DWORD>(static_cast<uint64_t>(offset) & 0xFFFFFFFFu);
+  at.OffsetHigh = static_cast<DWORD>(static_cast<uint64_t>(offset) >> 32);
+  return at;
+}
+
 ptrdiff_t vcam_pread(int fd, void* buffer, size_t count, int64_t offset) {
   const HANDLE h = HandleOf(fd);
   if (h == INVALID_HANDLE_VALUE) return Fail(EBADF);
   if (offset < 0) return Fail(EINVAL);
-  OVERLAPPED at{};
-  at.Offset = static_cast<DWORD>(static_cast<uint64_t>(offset) & 0xFFFFFFFFu);
-  at.OffsetHigh = static_cast<DWORD>(static_cast<uint64_t>(offset) >> 32);
+  OVERLAPPED at = At(offset);
   DWORD got = 0;
   const DWORD wanted = static_cast<DWORD>(std::min<size_t>(count, 0x7FFFFFFF));
   if (!ReadFile(h, buffer, wanted, &got, &at)) {
@@ -451,9 +457,7 @@ ptrdiff_t vcam_pwrite(int fd, const void* buffer, size_t count, int64_t offset) 
   const HANDLE h = HandleOf(fd);
   if (h == INVALID_HANDLE_VALUE) return Fail(EBADF);
   if (offset < 0) return Fail(EINVAL);
-  OVERLAPPED at{};
-  at.Offset = static_cast<DWORD>(static_cast<uint64_t>(offset) & 0xFFFFFFFFu);
-  at.OffsetHigh = static_cast<DWORD>(static_cast<uint64_t>(offset) >> 32);
+  OVERLAPPED at = At(offset);
   DWORD written = 0;
   const DWORD wanted = static_cast<DWORD>(std::min<size_t>(count, 0x7FFFFFFF));
   if (!WriteFile(h, buffer, wanted, &written, &at)) return FailWin(GetLastError());
