@@ -25,6 +25,7 @@
 #include "platform/files.h"
 #include "platform/imaging_devices.h"
 #include "platform/input_file.h"
+#include "platform/module.h"
 #include "platform/output_file.h"
 #include "storage/microdriver/formats.h"
 #include "tools/camfiles/torwen_api.h"
@@ -562,11 +563,13 @@ Options Parse(int argc, char** argv) {
   return o;
 }
 
-fs::path LibraryPath(const Options& o, const char* argv0) {
+fs::path LibraryPath(const Options& o) {
   if (!o.library.empty()) return o.library;
   if (const char* env = std::getenv("TORWEN_LIBRARY"); env != nullptr && *env != '\0') return env;
   std::error_code ec;
-  const fs::path beside = fs::absolute(argv0, ec).parent_path() / platform::DynamicLibraryFileName("torwen");
+  // Beside the program's own file: argv[0] of a program found through PATH is
+  // a bare name, which would name the current folder.
+  const fs::path beside = fs::path(platform::ModuleFilePath()).parent_path() / platform::DynamicLibraryFileName("torwen");
   if (fs::exists(beside, ec)) return beside;
 #ifdef CAMFILES_BUILT_LIBRARY
   return CAMFILES_BUILT_LIBRARY;
@@ -611,7 +614,7 @@ int Run(int argc, char** argv) {
   const Options o = Parse(argc, argv);
   TorwenApi api;
   std::string error;
-  if (!api.Load(LibraryPath(o, argv[0]), error)) throw Failure{error};
+  if (!api.Load(LibraryPath(o), error)) throw Failure{error};
   const platform::ComString device = ChooseDevice(o);
   Camera camera(api);
   Check(camera.Open(device), "opening the camera");

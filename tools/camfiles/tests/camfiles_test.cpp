@@ -126,6 +126,28 @@ TEST_F(CamfilesTest, TreeJson) {
   EXPECT_EQ(depth, 0);
 }
 
+// Run by its bare name through PATH, the program loads the microdriver beside
+// its own file, never a torwen.so planted in the current folder.
+TEST_F(CamfilesTest, FoundThroughPathIgnoresALibraryInTheCurrentFolder) {
+  {
+    std::ofstream planted(work_ / "torwen.so");
+    planted << "not a library";
+  }
+  const fs::path program = CAMFILES_PATH;
+  const std::string command = "cd '" + work_.string() + "' && PATH='" + program.parent_path().string() +
+                              "':\"$PATH\" timeout 60 " + program.filename().string() + " ls '\\' 2>&1";
+  FILE* pipe = ::popen(command.c_str(), "r");
+  ASSERT_NE(pipe, nullptr);
+  std::string out;
+  char buffer[4096];
+  size_t n;
+  while ((n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0) out.append(buffer, n);
+  const int status = ::pclose(pipe);
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 0) << out;
+  EXPECT_NE(out.find("INFO.TXT"), std::string::npos) << out;
+}
+
 TEST_F(CamfilesTest, LsJson) {
   const Result r = Run({"ls", "\\", "--json"});
   ASSERT_EQ(r.exit, 0) << r.err;
