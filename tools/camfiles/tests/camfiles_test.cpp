@@ -49,6 +49,13 @@ class CamfilesTest : public ::testing::Test {
     std::string command = "cd '" + work_.string() + "' && " + shell + " timeout 60 '" CAMFILES_PATH "'";
     for (const std::string& a : arguments) command += " '" + a + "'";
     command += " 2>'" + (env_.Dir() / "stderr.txt").string() + "'";
+    Result r = RunShell(command);
+    r.err = ReadText(env_.Dir() / "stderr.txt");
+    return r;
+  }
+
+  // Standard output and exit status of a shell command (-1: it did not exit).
+  static Result RunShell(const std::string& command) {
     Result r;
     FILE* pipe = ::popen(command.c_str(), "r");
     if (pipe == nullptr) return r;
@@ -57,7 +64,6 @@ class CamfilesTest : public ::testing::Test {
     while ((n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0) r.out.append(buffer, n);
     const int status = ::pclose(pipe);
     r.exit = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    r.err = ReadText(env_.Dir() / "stderr.txt");
     return r;
   }
 
@@ -136,16 +142,9 @@ TEST_F(CamfilesTest, FoundThroughPathIgnoresALibraryInTheCurrentFolder) {
   const fs::path program = CAMFILES_PATH;
   const std::string command = "cd '" + work_.string() + "' && PATH='" + program.parent_path().string() +
                               "':\"$PATH\" timeout 60 " + program.filename().string() + " ls '\\' 2>&1";
-  FILE* pipe = ::popen(command.c_str(), "r");
-  ASSERT_NE(pipe, nullptr);
-  std::string out;
-  char buffer[4096];
-  size_t n;
-  while ((n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0) out.append(buffer, n);
-  const int status = ::pclose(pipe);
-  ASSERT_TRUE(WIFEXITED(status));
-  EXPECT_EQ(WEXITSTATUS(status), 0) << out;
-  EXPECT_NE(out.find("INFO.TXT"), std::string::npos) << out;
+  const Result r = RunShell(command);
+  EXPECT_EQ(r.exit, 0) << r.out;
+  EXPECT_NE(r.out.find("INFO.TXT"), std::string::npos) << r.out;
 }
 
 TEST_F(CamfilesTest, LsJson) {
