@@ -10,11 +10,15 @@ namespace platform {
 int FinishStandardOutput(std::string_view program, int status) noexcept {
   // Both ways in: the C++ stream, then the C stream it writes through. The
   // close itself can report a delayed write error.
+  // The first failure's errno says why; a later call may clear it.
+  errno = 0;
   std::cout.flush();
   bool lost = std::cout.fail();
-  errno = 0;
-  if (std::fflush(stdout) != 0 || std::ferror(stdout) != 0) lost = true;
   int error = errno;
+  if (std::fflush(stdout) != 0 || std::ferror(stdout) != 0) {
+    lost = true;
+    if (error == 0) error = errno;
+  }
   if (std::fclose(stdout) != 0) {
     lost = true;
     if (error == 0) error = errno;
