@@ -11,6 +11,7 @@
 #include <system_error>
 #include <vector>
 
+#include "storage/links.h"
 #include "vcam/vcam.h"
 #include "vcam_filter.h"
 
@@ -123,6 +124,10 @@ HRESULT RemoveOwnDevices() {
     }
     status = RemoveImagingKey(imagingId, link);
     if (status != ERROR_SUCCESS) return FromStatus(status);
+    if (!link.empty()) {
+      const HRESULT hr = storage_driver::RemoveLink(link);
+      if (FAILED(hr)) return hr;
+    }
     status = RegDeleteTreeW(instances.get(), name.c_str());
     if (status != ERROR_SUCCESS && status != ERROR_FILE_NOT_FOUND) return FromStatus(status);
   }
@@ -149,6 +154,11 @@ HRESULT RegisterCamera(HKEY instances, const Camera& camera) {
       (status = SetString(device.get(), kImagingIdValue, imagingId)) != ERROR_SUCCESS ||
       (status = SetString(device.get(), kLinkValue, link)) != ERROR_SUCCESS)
     return FromStatus(status);
+  // The virtual storage driver, where it runs, answers behind that link.
+  if (!link.empty()) {
+    const HRESULT hr = storage_driver::AddLink(link, camera.dir().wstring());
+    if (FAILED(hr)) return hr;
+  }
   if (imagingId.empty()) return S_OK;
   Key imaging;
   if ((status = imaging.Create(HKEY_LOCAL_MACHINE, kDeviceClassRoot + imagingId)) != ERROR_SUCCESS ||

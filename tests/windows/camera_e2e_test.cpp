@@ -281,30 +281,123 @@ TEST_F(CameraE2eTest, DeviceInfoNeedsNoCameraTraffic) {
   EXPECT_TRUE(Frames(camera).empty());
 }
 
-// There is no storage kernel driver: selection ends at the storage step with
-// that step's result, and the AV/C channel stays attached until RemoveDevice.
-TEST_F(CameraE2eTest, SelectionEndsAtTheStorageStepWithTheChannelAttached) {
+// Selection runs its storage steps through the virtual storage driver: the
+// slot count and the preset state; the slots' names, permissions and files
+// then travel through the camera's storage and are what a second object (a
+// fresh selection) reads back.
+TEST_F(CameraE2eTest, SelectionCompletesAndPresetsTravelThroughTheStorageDriver) {
   MakeCamera();
   vcam::Camera& camera = *cameras_[0];
-  const HRESULT storage = StorageOpenResult(camera);
-  ASSERT_TRUE(FAILED(storage)) << "no storage driver is expected here";
-  ASSERT_NE(storage, E_FAIL);
+  ASSERT_EQ(StorageOpenResult(camera), S_OK) << "the virtual storage driver is not running";
+  ASSERT_EQ(Select(camera), S_OK);
+  const std::vector<vcam::TraceEntry> selection = camera.ReadTrace();
+  EXPECT_TRUE(std::any_of(selection.begin(), selection.end(), [](const vcam::TraceEntry& e) {
+    return e.channel == "storage" && e.frame.rfind("06", 0) == 0 && e.result == 0;  // the slot count
+  }));
+  EXPECT_EQ(std::count_if(selection.begin(), selection.end(),
+                          [](const vcam::TraceEntry& e) { return e.frame == kPresetAvailability; }),
+            1);
 
-  EXPECT_EQ(Select(camera), storage) << "E_FAIL would mean the imaging-service match failed";
-  const std::vector<std::string> selection = Frames(camera);
-  EXPECT_EQ(std::count(selection.begin(), selection.end(), kIdentificationQuery), 0);
-  EXPECT_EQ(std::count(selection.begin(), selection.end(), kPresetAvailability), 0)
-      << "the preset state step is not reached after a failed open";
-  EXPECT_EQ(Select(camera), camctl::CAM_E_LOCK_TIMEOUT);
+  auto presets = Interface<ICDVPresetControl>(IID_ICDVPresetControl);
+  LONG count = 0, state = -1;
+  ASSERT_EQ(presets->GetPresetCount(&count), S_OK);
+  EXPECT_EQ(count, camera.ReadState().slotCount);
+  EXPECT_EQ(presets->GetPresetState(&state), S_OK);
+  // A preset-changing command leaves the camera busy for a moment, as a
+  // real one is: the next call waits it out as the application does.
+  auto once = [](auto call) {
+    HRESULT hr = call();
+    for (int i = 0; i < 20 && hr == camctl::CAM_E_BUSY; ++i) {
+      Sleep(100);
+      hr = call();
+    }
+    return hr;
+  };
+  Bstr name("Evening");
+  ASSERT_EQ(once([&] { return presets->RegisterPreset(2, name.get()); }), S_OK);
+  ASSERT_EQ(once([&] { return presets->SetAccessPermission(2, 1); }), S_OK);
+  const fs::path exported = root_ / "exported.pst";
+  Bstr exportPath(exported.string());
+  ASSERT_EQ(once([&] { return presets->ExportPreset(2, exportPath.get(), 0); }), S_OK);
+  ASSERT_EQ(once([&] { return presets->ImportPreset(3, exportPath.get()); }), S_OK);
+
+  uint8_t slot2[64] = {}, slot3[64] = {};
+  const long length2 = camera.ReadPresetFile(2, slot2, sizeof slot2);
+  ASSERT_GT(length2, 0);
+  std::vector<uint8_t> file(static_cast<size_t>(fs::file_size(exported)));
+  FILE* in = _wfopen(exported.c_str(), L"rb");
+  ASSERT_NE(in, nullptr);
+  EXPECT_EQ(std::fread(file.data(), 1, file.size(), in), file.size());
+  std::fclose(in);
+  EXPECT_EQ(file, std::vector<uint8_t>(slot2, slot2 + length2)) << "the export is the camera's file, byte for byte";
+  EXPECT_EQ(camera.ReadPresetFile(3, slot3, sizeof slot3), length2);
+  EXPECT_TRUE(std::equal(slot2, slot2 + length2, slot3)) << "the import stored the same bytes";
+
+  ComRef<ICDVEnumDevice> second;
+  ASSERT_EQ(CoCreateInstance(CLSID_CameraControl, nullptr, CLSCTX_INPROC_SERVER, IID_ICDVEnumDevice,
+                             second.out_void()),
+            S_OK);
+  EXPECT_EQ(devices_->RemoveDevice(), S_OK);
+  Bstr id(Identifier(camera));
+  ASSERT_EQ(second->SelectDevice(id.get()), S_OK);
+  ComRef<ICDVPresetControl> again;
+  ASSERT_EQ(second->QueryInterface(IID_ICDVPresetControl, again.out_void()), S_OK);
+  Bstr readName;
+  LONG permission = -1;
+  EXPECT_EQ(again->GetPresetName(2, readName.out()), S_OK);
+  EXPECT_EQ(readName.text(), "Evening");
+  EXPECT_EQ(again->GetAccessPermission(2, &permission), S_OK);
+  EXPECT_EQ(permission, 1);
+  EXPECT_EQ(second->RemoveDevice(), S_OK);
+}
+
+// On a KV7 a picture write re-applies preset 0 first: its file is read
+// through the storage driver with the very frame ExportPreset sends for a
+// slot (but for the slot's digits), then its fifteen values go out as
+// CONTROL commands in the re-apply order, then the write and its read-back.
+TEST_F(CameraE2eTest, AKv7PictureWriteReappliesPresetZeroReadAsAnExport) {
+  MakeCamera("KV7");
+  vcam::Camera& camera = *cameras_[0];
+  ASSERT_EQ(Select(camera), S_OK);
+  uint8_t zero[vcam::kPresetFileSize] = {};
+  ASSERT_EQ(camera.ReadPresetFile(0, zero, sizeof zero), static_cast<long>(sizeof zero));
+  auto control = Interface<ICDVCameraControl>(IID_ICDVCameraControl);
+  auto presets = Interface<ICDVPresetControl>(IID_ICDVPresetControl);
 
   camera.ClearTrace();
-  auto control = Interface<ICDVCameraControl>(IID_ICDVCameraControl);
-  EXPECT_EQ(control->SetStatus(kFunctionColorGain, 9), S_OK);
-  EXPECT_EQ(Frames(camera), (std::vector<std::string>{VendorControl("4109"), VendorStatus("41FF")}));
+  ASSERT_EQ(control->SetStatus(kFunctionColorGain, 9), S_OK);
+  const std::vector<vcam::TraceEntry> write = camera.ReadTrace();
+  camera.ClearTrace();
+  Bstr exportPath((root_ / "one.pst").string());
+  ASSERT_EQ(presets->ExportPreset(1, exportPath.get(), 0), S_OK);
+  const std::vector<vcam::TraceEntry> exportLines = camera.ReadTrace();
+  ASSERT_EQ(exportLines.size(), 1u);
+  ASSERT_EQ(exportLines[0].channel, "storage");
 
-  EXPECT_EQ(devices_->RemoveDevice(), S_OK);
-  EXPECT_EQ(control->SetStatus(kFunctionColorGain, 9), camctl::CAM_E_NOT_CONNECTED);
-  EXPECT_EQ(Select(camera), storage) << "selectable again after RemoveDevice";
+  std::vector<std::string> expected;
+  std::string readZero = exportLines[0].frame;
+  const std::string one = "5072657365743031";  // "Preset01"
+  const size_t at = readZero.find(one);
+  ASSERT_NE(at, std::string::npos);
+  readZero.replace(at, one.size(), "5072657365743030");  // "Preset00"
+  expected.push_back(readZero);
+  static constexpr struct {
+    uint8_t code;
+    uint8_t fileByte;
+  } kOrder[15] = {{0x40, 11}, {0x41, 10}, {0x44, 18}, {0x45, 21}, {0x46, 20}, {0x47, 12}, {0x48, 13}, {0x49, 19},
+                  {0x4A, 22}, {0x4B, 14}, {0x4C, 15}, {0x4D, 16}, {0x4E, 17}, {0x4F, 23}, {0x50, 24}};
+  char hex[5];
+  for (const auto& step : kOrder) {
+    std::snprintf(hex, sizeof hex, "%02X%02X", step.code, zero[step.fileByte]);
+    expected.push_back(VendorControl(hex));
+  }
+  expected.push_back(VendorControl("4109"));
+  expected.push_back(VendorStatus("41FF"));
+  std::vector<std::string> frames;
+  for (const vcam::TraceEntry& line : write) frames.push_back(line.frame);
+  EXPECT_EQ(frames, expected);
+  EXPECT_EQ(write.front().channel, "storage");
+  EXPECT_EQ(camera.ReadState().value[0x41][0], 9);
 }
 
 // Picture settings, camera mode and colour bars through the filter's
@@ -491,7 +584,7 @@ int PictureWriter(LONG function, LONG value, int count) {
   Bstr id;
   SafeArrayGetElement(list, &index, id.out());
   SafeArrayDestroy(list);
-  devices->SelectDevice(id.get());  // attached up to the storage step
+  devices->SelectDevice(id.get());  // a busy camera may refuse it: the writes below say so
   ComRef<ICDVCameraControl> control;
   if (devices->QueryInterface(IID_ICDVCameraControl, control.out_void()) != S_OK) return 12;
   int written = 0, failed = 0;
