@@ -31,14 +31,16 @@ needed=("$dll" "$vcam_dll" "$out/sim/windows/vcam_dshow_tests.exe" "$out/storage
         "$tools/camlist/camlist.exe" "$tools/presetctl/presetctl.exe" "$tools/camfiles/camfiles.exe"
         "$out/tests/windows/windows_mutex_holder.exe" "$out/tests/windows/windows_settings_mutex_holder.exe"
         "$out/tests/windows/windows_vcam_lock_holder.exe"
-        "$out/tests/windows/imaging_double.exe" "$out/tests/windows/imaging_double_ps.dll")
+        "$out/tests/windows/imaging_double.exe" "$out/tests/windows/imaging_double_ps.dll"
+        "$out/sim/windows/vcamstor.sys" "$out/sim/windows/vcamstor_service.exe" "$out/sim/windows/vcam_storage_tests.exe")
 for program in "${unit_programs[@]}"; do needed+=("$out/tests/windows/$program.exe"); done
 for file in "${needed[@]}"; do
   [ -f "$file" ] || { echo "wine-test: $file is missing (run scripts/cross-build.sh first)" >&2; exit 1; }
 done
-echo "== native presetctl (compared with the Windows one) and vcam =="
-cmake --preset native >/dev/null && cmake --build --preset native --target presetctl vcam_tool -j2 >/dev/null || {
-  echo "wine-test: the native presetctl or vcam did not build" >&2; exit 1; }
+echo "== the native programs the Windows ones are compared with, and vcam =="
+cmake --preset native >/dev/null &&
+  cmake --build --preset native --target presetctl camfiles torwen VELQUIN regsvr vcam_tool -j2 >/dev/null || {
+  echo "wine-test: the native programs or vcam did not build" >&2; exit 1; }
 
 # A prefix of our own, made anew each run so no registration survives from an earlier one.
 export WINEPREFIX="$PWD/$out/wine-test-prefix" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
@@ -192,32 +194,16 @@ else
        "exit $status; $(cmp "$work/raw" "$work/native-defaults" 2>&1)"
 fi
 
-# Wine's imaging-service device manager lists no device (its enumeration is a
-# stub), and the property storage proxy of its sti.dll has no method past
-# IUnknown. In this prefix only, COM starts tests/windows/imaging_double.exe as
-# the device manager's local server (the class's AppID, which names Wine's
-# service, is removed) and imaging_double_ps.dll marshals the property storage;
-# sti.dll still marshals the manager and the device list. The double lists the
-# image class instances that have a "DevSymLink" as digital cameras.
-wia_class="HKCR\\CLSID\\{A1F4E726-8CF1-11D1-BF92-0060081ED811}"
-wia_storage='{98B5E8A0-29CC-491A-AAC0-E6DB4FDCCEB6}'
+# The imaging-service device manager's stand-in (see scripts/wine-prefix.sh).
+source scripts/wine-prefix.sh
 sti_proxy='{4DB1AD10-3391-11D2-9A33-00C04FA36145}'
 image_class="HKLM\\SYSTEM\\CurrentControlSet\\Control\\Class\\{6BDD1FC6-810F-11D0-BEC7-08002BE2092F}"
 double_exe=$(winepath -w "$out/tests/windows/imaging_double.exe" 2>/dev/null)
 double_ps=$(winepath -w "$out/tests/windows/imaging_double_ps.dll" 2>/dev/null)
 install_imaging_double() {
-  local errors=""
-  run reg delete "$wia_class" /v AppID /f
-  [ "$status" = 0 ] || errors+=" AppID:$status"
-  run reg add "$wia_class\\LocalServer32" /ve /d "\"$double_exe\"" /f
-  [ "$status" = 0 ] || errors+=" LocalServer32:$status"
-  run reg add "HKCR\\Interface\\$wia_storage\\ProxyStubClsid32" /ve /d "$wia_storage" /f
-  [ "$status" = 0 ] || errors+=" ProxyStubClsid32:$status"
-  run reg add "HKCR\\CLSID\\$wia_storage\\InprocServer32" /ve /d "$double_ps" /f
-  [ "$status" = 0 ] || errors+=" InprocServer32:$status"
-  run reg add "HKCR\\CLSID\\$wia_storage\\InprocServer32" /v ThreadingModel /d Both /f
-  [ "$status" = 0 ] || errors+=" ThreadingModel:$status"
-  if [ -z "$errors" ]; then pass "imaging double installed"; else fail "imaging double installed" "reg exits:$errors"; fi
+  local errors
+  errors=$(prefix_install_imaging_double)
+  if [ -z "$errors" ]; then pass "imaging double installed"; else fail "imaging double installed" "reg failed:$errors"; fi
   # What the arrangement relies on: sti.dll's proxies for the manager and the list.
   expect_value "HKCR\\Interface\\{5EB2502A-8CF1-11D1-BF92-0060081ED811}\\ProxyStubClsid32" "" "$sti_proxy"
   expect_value "HKCR\\Interface\\{5E38B83C-8CF1-11D1-BF92-0060081ED811}\\ProxyStubClsid32" "" "$sti_proxy"
@@ -365,6 +351,203 @@ expect_no_key "$cam1_imaging"
 # The virtual camera's filter on cameras of a temporary root: one case.
 RUN_TIMEOUT=120 run "$out/sim/windows/vcam_dshow_tests.exe"
 expect_tests vcam_dshow_tests.exe
+
+# The virtual storage driver: vcamstor.sys in Wine's driver host, answered by
+# vcamstor_service.exe from the same state folders as on Linux. From here on
+# every camera flow runs as Windows code end to end.
+if prefix_start_storage "$work/storage-service.log"; then
+  pass "vcamstor.sys loaded by Wine's driver host, vcamstor_service.exe serving"
+else
+  fail "vcamstor.sys loaded by Wine's driver host, vcamstor_service.exe serving" "$(cat "$work/storage-service.log")"
+fi
+RUN_TIMEOUT=120 run "$out/sim/windows/vcam_storage_tests.exe"
+expect_tests vcam_storage_tests.exe
+
+# The flows on cameras made by the Linux tool; each Windows run is compared
+# with the native program's on the same camera, and what it wrote is read
+# back on Linux. The native programs use a registry file of this run.
+export HOSTCOM_REGISTRY="$work/hostcom.reg"
+build/native/tools/regsvr/regsvr "$PWD/build/native/camctl/object/VELQUIN.so" >/dev/null
+flows="$work/flows"
+flows_win=$(winepath -w "$flows" 2>/dev/null)
+mkdir -p "$flows"
+fvcam() { VCAM_HOME="$flows" "$native_vcam" "$@" >/dev/null; }
+native_torwen="$PWD/build/native/storage/microdriver/torwen.so"
+# The native program's run: its output in $work/native-out and -err, $native_status.
+native() {
+  VCAM_HOME="$flows" TORWEN_LIBRARY="$native_torwen" timeout 120 "$@" >"$work/native-out" 2>"$work/native-err"
+  native_status=$?
+}
+wpresetctl() { VCAM_HOME=$flows_win run "$tools/presetctl/presetctl.exe" "$@"; }
+# The KV7's storage: both camfiles are told its imaging device.
+wcamfiles() { VCAM_HOME=$flows_win run "$tools/camfiles/camfiles.exe" --library "$torwen" --device "$kv7_device" "$@"; }
+ncamfiles() { native build/native/tools/camfiles/camfiles --device "$kv7_device" "$@"; }
+nativectl=build/native/tools/presetctl/presetctl
+# Case: the Windows run and the native run exited alike with the same output.
+expect_same() {
+  if [ "$status" = "$native_status" ] && cmp -s "$work/out" <(tr -d '\r' <"$work/native-out") &&
+     [ "$(sed 's/^[^:]*: //' "$work/err")" = "$(sed 's/^[^:]*: //' "$work/native-err")" ]; then
+    pass "$1"
+  else
+    fail "$1" "exit $status/$native_status; $(diff "$work/out" "$work/native-out" | head -5) $(head -c 300 "$work/err") / $(head -c 300 "$work/native-err")"
+  fi
+}
+fvcam create kx1 --model KX1
+fvcam create kv7 --model KV7
+kv7_device=$(sed -n 's/^imaging_device_id=//p' "$flows/kv7/identity")
+VCAM_HOME=$flows_win run regsvr32 /s "$vcam_dll"
+expect_success "regsvr32 vcamdv.dll: devices and storage links of the flow cameras"
+# A settings file whose fifteen settings all differ from the defaults.
+printf '%s\r\n' "[Presets]" "Preset Name = WINE" "Gamma =  1" "Knee =  2" "Black =  0" "NR =  3" "VDetail =  1" \
+  "Color Matrix =  1" "Color Gain = -6" "Color Phase =  5" "Red = -1" "Green =  3" "Blue = -4" "SetupLevel = -2" \
+  "Sharpness =  6" "Coring =  1" "MasterPed = -5" "Description = " >"$work/all15.dqx"
+all15=$(winepath -w "$work/all15.dqx" 2>/dev/null)
+for cam in kx1 kv7; do
+  other=kv7; [ "$cam" = kv7 ] && other=kx1
+  fvcam unplug "$other"
+  fvcam plug "$cam"
+  campset="$flows/$cam/ns/dev/campset"
+  wpresetctl slots
+  native "$nativectl" slots
+  expect_same "presetctl.exe slots on the $cam: as on Linux"
+  fvcam trace "$cam" clear
+  wpresetctl write 1 "$all15"
+  expect_success "presetctl.exe write 1 on the $cam"
+  native "$nativectl" read 1
+  if [ "$native_status" = 0 ] && cmp -s "$work/native-out" "$work/all15.dqx"; then
+    pass "the $cam's slot 1, read on Linux, holds all fifteen settings written from Windows"
+  else
+    fail "the $cam's slot 1, read on Linux, holds all fifteen settings written from Windows" "$(cat -A "$work/native-out" | head -20)"
+  fi
+  wpresetctl read 1
+  if [ "$status" = 0 ] && cmp -s "$work/raw" "$work/all15.dqx"; then pass "presetctl.exe read 1 on the $cam"
+  else fail "presetctl.exe read 1 on the $cam" "exit $status $(cat "$work/err")"; fi
+  # The name "WINE" registered for slot 1, after the fifteen values.
+  if VCAM_HOME="$flows" "$native_vcam" trace "$cam" print | grep -q " $cam avc 0020000000850001710157494E45"; then
+    pass "the $cam's trace, read on Linux, has slot 1 registered as \"WINE\""
+  else
+    fail "the $cam's trace, read on Linux, has slot 1 registered as \"WINE\"" "no such frame"
+  fi
+  wpresetctl export 1 "$(winepath -w "$work/$cam-1.pst")"
+  if [ "$status" = 0 ] && cmp -s "$work/$cam-1.pst" "$campset/Preset01.pst"; then
+    pass "presetctl.exe export 1 on the $cam: the camera's file byte for byte"
+  else
+    fail "presetctl.exe export 1 on the $cam: the camera's file byte for byte" "exit $status $(cat "$work/err")"
+  fi
+  wpresetctl import 2 "$(winepath -w "$work/$cam-1.pst")"
+  if [ "$status" = 0 ] && cmp -s "$work/$cam-1.pst" "$campset/Preset02.pst"; then
+    pass "presetctl.exe import 2 on the $cam: the file stored byte for byte"
+  else
+    fail "presetctl.exe import 2 on the $cam: the file stored byte for byte" "exit $status $(cat "$work/err")"
+  fi
+  wpresetctl clear 2
+  expect_success "presetctl.exe clear 2 on the $cam"
+  wpresetctl lock 3
+  expect_success "presetctl.exe lock 3 on the $cam"
+  native "$nativectl" slots
+  if grep -q '^2  ""  unlocked$' "$work/native-out" && grep -q '^3  .*  locked$' "$work/native-out"; then
+    pass "the $cam's slots on Linux: 2 cleared, 3 locked"
+  else
+    fail "the $cam's slots on Linux: 2 cleared, 3 locked" "$(cat "$work/native-out")"
+  fi
+  wpresetctl unlock 3
+  native "$nativectl" slots
+  if [ "$status" = 0 ] && grep -q '^3  .*  unlocked$' "$work/native-out"; then pass "presetctl.exe unlock 3 on the $cam"
+  else fail "presetctl.exe unlock 3 on the $cam" "exit $status $(cat "$work/native-out")"; fi
+done
+
+# Faults scripted on the camera give the same results as on Linux.
+for fault in "transport-busy --channel storage --times 2" "transport-busy --channel storage" \
+             "storage-status 147 --opcode 9" "avc-result 1460 --set 1 --code 0x74" "avc-result 71 --set 1 --code 0x74"; do
+  fvcam fault kv7 clear
+  fvcam fault kv7 add $fault
+  native "$nativectl" read 1
+  fvcam fault kv7 clear
+  fvcam fault kv7 add $fault
+  wpresetctl read 1
+  expect_same "presetctl.exe read 1 under the fault \"$fault\": as on Linux"
+done
+fvcam fault kv7 clear
+
+# Two Windows processes write one slot at once, four rounds: both succeed and
+# the slot holds exactly one of the two files.
+sed 's/^Preset Name = WINE/Preset Name = OTHER/; s/^Gamma =  1/Gamma =  0/' "$work/all15.dqx" >"$work/other.dqx"
+other_win=$(winepath -w "$work/other.dqx" 2>/dev/null)
+mixed=""
+for round in 1 2 3 4; do
+  VCAM_HOME=$flows_win timeout 120 "$wine" "$tools/presetctl/presetctl.exe" write 1 "$all15" >/dev/null 2>"$work/a-err" &
+  first=$!
+  VCAM_HOME=$flows_win timeout 120 "$wine" "$tools/presetctl/presetctl.exe" write 1 "$other_win" >/dev/null 2>"$work/b-err"
+  second=$?
+  wait "$first"
+  first=$?
+  native "$nativectl" read 1
+  if [ "$first" != 0 ] || [ "$second" != 0 ] ||
+     { ! cmp -s "$work/native-out" "$work/all15.dqx" && ! cmp -s "$work/native-out" "$work/other.dqx"; }; then
+    mixed+=" round $round: exits $first/$second $(cat "$work/a-err" "$work/b-err")"
+  fi
+done
+if [ -z "$mixed" ]; then pass "two presetctl.exe writers on one slot: each write whole, none lost"
+else fail "two presetctl.exe writers on one slot: each write whole, none lost" "$mixed"; fi
+
+# The camera's media through torwen.dll, compared with the native camfiles.
+medium="$flows/kv7/media/0/0"
+head -c 1048576 /dev/urandom >"$medium/DCIM/MISC/BIG.BIN"
+wcamfiles tree
+ncamfiles tree
+expect_same "camfiles.exe tree: as on Linux"
+wcamfiles ls '\DCIM\100KV7'
+ncamfiles ls '\DCIM\100KV7'
+expect_same "camfiles.exe ls: as on Linux"
+fvcam trace kv7 clear
+wcamfiles get '\DCIM\MISC\BIG.BIN' "$(winepath -w "$work/big.bin")"
+if [ "$status" = 0 ] && cmp -s "$work/big.bin" "$medium/DCIM/MISC/BIG.BIN"; then
+  pass "camfiles.exe get of a 1 MB file, byte for byte"
+else
+  fail "camfiles.exe get of a 1 MB file, byte for byte" "exit $status $(cat "$work/err")"
+fi
+head -c 70000 /dev/urandom >"$work/UP.BIN"
+wcamfiles put "$(winepath -w "$work/UP.BIN")" '\DCIM\MISC'
+if [ "$status" = 0 ] && cmp -s "$work/UP.BIN" "$medium/DCIM/MISC/UP.BIN"; then pass "camfiles.exe put, byte for byte"
+else fail "camfiles.exe put, byte for byte" "exit $status $(cat "$work/err")"; fi
+wcamfiles rm '\DCIM\MISC\UP.BIN'
+if [ "$status" = 0 ] && [ ! -e "$medium/DCIM/MISC/UP.BIN" ]; then pass "camfiles.exe rm"
+else fail "camfiles.exe rm" "exit $status $(cat "$work/err")"; fi
+wcamfiles thumb '\DCIM\100KV7\IMG_0001.JPG' "$(winepath -w "$work/thumb.jpg")"
+if [ "$status" = 0 ] && cmp -s "$work/thumb.jpg" "$medium/DCIM/100KV7/IMG_0001.THM"; then
+  pass "camfiles.exe thumb: the camera's thumbnail"
+else
+  fail "camfiles.exe thumb: the camera's thumbnail" "exit $status $(cat "$work/err")"
+fi
+# An unplug in the middle of a get: the transfer goes in chunks, each waiting
+# for the microdriver's go-ahead on its second handle, and the camera unplugs
+# three exchanges into the file's read. Same end as on Linux, no file left.
+before_read=$(VCAM_HOME="$flows" "$native_vcam" trace kv7 print | awk '$4 ~ /^09/ { print NR - 1; exit }')
+fvcam set kv7 chunk-size 65536
+fvcam set kv7 chunk-wait on
+cut_get() {
+  mkdir -p "$work/$1"
+  fvcam fault kv7 clear
+  fvcam fault kv7 add unplug-after $((before_read + 3))
+}
+cut_get native-cut
+pushd "$work/native-cut" >/dev/null
+native "$OLDPWD/build/native/tools/camfiles/camfiles" --device "$kv7_device" get '\DCIM\MISC\BIG.BIN' big.bin
+popd >/dev/null
+fvcam plug kv7
+cut_get win-cut
+wcamfiles get '\DCIM\MISC\BIG.BIN' "$(winepath -w "$work/win-cut")\\big.bin"
+fvcam plug kv7
+fvcam fault kv7 clear
+fvcam set kv7 chunk-wait off
+fvcam set kv7 chunk-size 0
+if [ "$status" = 1 ] && [ "$native_status" = 1 ] && [ -n "$before_read" ] &&
+   [ "$(sed 's/^[^:]*: //' "$work/err")" = "$(sed 's/^[^:]*: //' "$work/native-err")" ] &&
+   [ -z "$(ls -A "$work/win-cut")" ]; then
+  pass "camfiles.exe get cut by an unplug: $(cat "$work/err"), no partial file"
+else
+  fail "camfiles.exe get cut by an unplug" "exit $status/$native_status; $(cat "$work/err") / $(cat "$work/native-err"); left: $(ls -A "$work/win-cut")"
+fi
 
 # The portable unit tests built for Windows and the end-to-end cases: one case
 # per program; a skipped test fails it. They start their second processes by

@@ -60,6 +60,19 @@ void BM_AvcControlExchange(benchmark::State& state) {
 }
 BENCHMARK(BM_AvcControlExchange)->Unit(benchmark::kMicrosecond)->Repetitions(5)->ReportAggregatesOnly(true);
 
+void BM_StorageQueryMode(benchmark::State& state) {
+  BenchCamera bench;
+  for (auto _ : state) {
+    uint8_t frame[storage::kQueryModeLength];
+    storage::BuildQueryMode(frame);
+    if (bench.camera().StorageExchange(frame, sizeof frame, nullptr, 0) != 0 ||
+        frame[storage::query_mode::kMode] != storage::query_mode::kModeStorage) {
+      state.SkipWithError("query failed");
+    }
+  }
+}
+BENCHMARK(BM_StorageQueryMode)->Unit(benchmark::kMicrosecond)->Repetitions(5)->ReportAggregatesOnly(true);
+
 void BM_StorageReadFile32K(benchmark::State& state) {
   BenchCamera bench;
   const uint8_t identity = bench.camera().ReadState().media[0].identity;
