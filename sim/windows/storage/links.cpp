@@ -5,14 +5,17 @@
 #include "protocol.h"
 
 namespace vcam::storage_driver {
+
+HANDLE OpenControlDevice() {
+  return CreateFileW(VCAMSTOR_CONTROL_PATH, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                     OPEN_EXISTING, 0, nullptr);
+}
+
 namespace {
 
-// The driver's control device, or INVALID_HANDLE_VALUE when it is not running.
 class Control {
  public:
-  Control()
-      : handle_(CreateFileW(VCAMSTOR_CONTROL_PATH, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                            nullptr, OPEN_EXISTING, 0, nullptr)) {}
+  Control() : handle_(OpenControlDevice()) {}
   ~Control() {
     if (handle_ != INVALID_HANDLE_VALUE) CloseHandle(handle_);
   }

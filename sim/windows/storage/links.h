@@ -8,6 +8,10 @@
 
 namespace vcam::storage_driver {
 
+// The driver's control device, or INVALID_HANDLE_VALUE (its error in
+// GetLastError) when the driver is not running in this prefix.
+HANDLE OpenControlDevice();
+
 // Gives the camera in `folder` a device behind `link` ("\??\vcamstor#...").
 // S_OK; S_FALSE when the driver is not running in this prefix (nothing to
 // do); or the driver's refusal as an HRESULT.

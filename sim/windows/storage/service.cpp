@@ -14,6 +14,7 @@
 #include <thread>
 #include <vector>
 
+#include "links.h"
 #include "protocol.h"
 #include "storage/frames.h"
 #include "vcam/driver_exchange.h"
@@ -216,24 +217,19 @@ void StartDriver() {
   if (driver.get() != nullptr) (void)StartServiceW(driver.get(), 0, nullptr);
 }
 
-HANDLE OpenControl() {
-  return CreateFileW(VCAMSTOR_CONTROL_PATH, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                     OPEN_EXISTING, 0, nullptr);
-}
-
 }  // namespace
 
 int wmain() {
   StartDriver();
   // The driver's control device appears once its host has loaded it.
   for (int i = 0; i < 100; ++i) {
-    const Handle probe(OpenControl());
+    const Handle probe(vcam::storage_driver::OpenControlDevice());
     if (probe.valid()) break;
     Sleep(100);
   }
   std::vector<std::unique_ptr<Handle>> controls;
   for (int i = 0; i < kWorkers; ++i) {
-    auto control = std::make_unique<Handle>(OpenControl());
+    auto control = std::make_unique<Handle>(vcam::storage_driver::OpenControlDevice());
     DWORD returned = 0;
     if (!control->valid() ||
         !DeviceIoControl(control->get(), VCAMSTOR_ATTACH, nullptr, 0, nullptr, 0, &returned, nullptr)) {
