@@ -2,7 +2,9 @@
 # Sets up and cross-builds the Windows server: VELQUIN.dll for x86_64 (with its
 # type library) and torwen.dll, and, compile only, for i686. Checks the four
 # and the fourteen exports, that no MinGW runtime DLL is needed, and, under Wine, that the embedded type library
-# agrees with the interface header.
+# agrees with the interface header. Then the installer
+# build/mingw64/velquin-setup-<version>-x64.exe (packaging/windows/velquin.nsi),
+# its version the CMake project's.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/setup.sh cross
@@ -29,6 +31,20 @@ if x86_64-w64-mingw32-objdump -p "$torwen" | grep -i "DLL Name" | grep -qiE 'lib
   echo "torwen.dll needs MinGW runtime DLLs" >&2; exit 1
 fi
 echo "torwen.dll exports the fourteen MicroDrv functions and needs no MinGW runtime DLL"
+
+# The installer, from stripped copies of what it installs.
+version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' build/mingw64/CMakeCache.txt)
+stage=build/mingw64/installer
+rm -rf "$stage"
+mkdir -p "$stage"
+for f in "$dll" "$torwen" build/mingw64/tools/presetctl/presetctl.exe build/mingw64/tools/camfiles/camfiles.exe \
+         build/mingw64/tools/camlist/camlist.exe; do
+  x86_64-w64-mingw32-strip -o "$stage/$(basename "$f")" "$f"
+done
+cp packaging/windows/README.txt "$stage/"
+setup=build/mingw64/velquin-setup-$version-x64.exe
+makensis -V2 -DVERSION="$version" -DSTAGE="$PWD/$stage" -DOUTFILE="$PWD/$setup" packaging/windows/velquin.nsi
+echo "installer: $setup ($(du -k "$setup" | cut -f1) KiB)"
 
 wine=/usr/lib/wine/wine64
 export WINEPREFIX="$PWD/build/mingw64/wineprefix" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="

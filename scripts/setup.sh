@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Installs what the build needs on Debian 12 (nothing when everything is there).
-# With "cross": also the MinGW-w64 compilers, the IDL compiler and Wine.
+# With "cross": also the MinGW-w64 compilers, the IDL compiler, Wine and NSIS.
 set -euo pipefail
 packages=(build-essential cmake googletest libgtest-dev libgmock-dev libbenchmark-dev
   pkg-config libxcb1-dev libxcb-res0-dev xvfb)  # the preview draws with XCB; its tests run under Xvfb
@@ -9,7 +9,7 @@ packages=(build-essential cmake googletest libgtest-dev libgmock-dev libbenchmar
 # are laid out for and a tool that types and clicks into the real program.
 packages+=(qt6-base-dev xauth fonts-dejavu-core xdotool)
 if [ "${1:-}" = cross ]; then
-  packages+=(g++-mingw-w64-x86-64 g++-mingw-w64-i686 mingw-w64-tools libwine-dev wine wine64)
+  packages+=(g++-mingw-w64-x86-64 g++-mingw-w64-i686 mingw-w64-tools libwine-dev wine wine64 nsis)
 fi
 missing=()
 for p in "${packages[@]}"; do
