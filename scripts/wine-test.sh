@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Runs the x86_64 Windows build under Wine in a private prefix: registers
+# Runs the x86_64 Windows build under Wine in a private prefix: first the
+# installer (install, upgrades, a failed registration, uninstall), then registers
 # VELQUIN.dll with regsvr32 and checks its keys with reg query, unregisters it
 # and checks they are gone, registers it again and runs the Windows clients
 # (camlist, presetctl, camfiles with torwen.dll) and the portable unit tests
@@ -23,11 +24,13 @@ clsid='{9D3166E1-A31E-4E07-A6BF-ADBE75266CFE}'
 libid='{47AA0C35-5634-46F1-8709-8F8F8CD36739}'
 class_key="HKCR\\CLSID\\$clsid"
 
+version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "$out/CMakeCache.txt")
+setup=$out/velquin-setup-$version-x64.exe
 unit_programs=(windows_unit_tests windows_devices_tests windows_settings_tests windows_presets_app_tests
                windows_torwen_tests windows_e2e_tests)
 vcam_dll=$out/sim/windows/vcamdv.dll
 native_vcam=build/native/sim/vcam
-needed=("$dll" "$vcam_dll" "$out/sim/windows/vcam_dshow_tests.exe" "$out/storage/microdriver/torwen.dll"
+needed=("$dll" "$setup" "$vcam_dll" "$out/sim/windows/vcam_dshow_tests.exe" "$out/storage/microdriver/torwen.dll"
         "$tools/camlist/camlist.exe" "$tools/presetctl/presetctl.exe" "$tools/camfiles/camfiles.exe"
         "$out/tests/windows/windows_mutex_holder.exe" "$out/tests/windows/windows_settings_mutex_holder.exe"
         "$out/tests/windows/windows_vcam_lock_holder.exe"
@@ -134,6 +137,107 @@ RUN_TIMEOUT=300 run wineboot -i
 # the COM service that the first out-of-process activation starts fails to
 # start, and that activation waits for good.
 timeout 60 wineserver -w
+
+# The installer (packaging/windows/velquin.nsi), first, in the fresh prefix:
+# a registration that fails leaves nothing; an install, an upgrade in place
+# and one moved by /D=, then the uninstaller, after which the machine's keys
+# are exactly as before. The rest of the stage registers the build tree's copy.
+uninstall_key='HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall\VELQUIN'
+seconds_since() { awk -v a="$1" -v b="$EPOCHREALTIME" 'BEGIN { printf "%.1f", b - a }'; }
+# Machine-wide and user keys (HKCR is a view of both), exported to $work/$1-*.reg.
+export_keys() {
+  local key n=0
+  for key in 'HKLM\Software' 'HKCU\Software' 'HKCR\CLSID' 'HKCR\TypeLib'; do
+    n=$((n + 1))
+    run reg export "$key" "$(winepath -w "$work/$1-$n.reg" 2>/dev/null)" /y
+    [ "$status" = 0 ] || echo "reg export $key exited $status" >>"$work/$1-errors"
+  done
+}
+# Cases: the installed copy in Windows folder $1 (Unix $2): its files, the
+# server's class and type library keys into it, its uninstall entry.
+expect_installed() {
+  local win=$1 dir=$2 files bytes
+  files=$(cd "$dir" 2>/dev/null && ls | tr '\n' ' ')
+  if [ "$files" = "README.txt Uninstall.exe VELQUIN.dll camfiles.exe camlist.exe presetctl.exe torwen.dll " ]; then
+    pass "installer: the files in $win"
+  else
+    fail "installer: the files in $win" "${files:-no folder}"
+  fi
+  expect_value "$class_key\\InprocServer32" "" "$win\\VELQUIN.dll"
+  run reg query "HKCR\\TypeLib\\$libid\\1.0" /s
+  if [ "$status" = 0 ] && grep -q "\\\\win64\$" "$work/out" && grep -qxF "    (Default)    REG_SZ    $win\\VELQUIN.dll" "$work/out"; then
+    pass "installer: the type library's win64 path is in $win"
+  else
+    fail "installer: the type library's win64 path is in $win" "$(cat "$work/out")"
+  fi
+  bytes=$(cat "$dir"/* | wc -c)
+  run reg query "$uninstall_key"
+  expect_run "installer: the uninstall entry for $win" 0 out "
+HKEY_LOCAL_MACHINE\\Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\VELQUIN
+    DisplayName    REG_SZ    VELQUIN
+    DisplayVersion    REG_SZ    $version
+    EstimatedSize    REG_DWORD    $(printf '0x%x' $((bytes / 1024)))
+    InstallLocation    REG_SZ    $win
+    NoModify    REG_DWORD    0x1
+    NoRepair    REG_DWORD    0x1
+    Publisher    REG_SZ    The VELQUIN authors
+    QuietUninstallString    REG_SZ    \"$win\\Uninstall.exe\" /S
+    UninstallString    REG_SZ    \"$win\\Uninstall.exe\""
+}
+export_keys before
+default_win='C:\Program Files\VELQUIN'
+default_dir="$WINEPREFIX/drive_c/Program Files/VELQUIN"
+custom_win='C:\VelquinCustom'
+custom_dir="$WINEPREFIX/drive_c/VelquinCustom"
+# VELQUIN.dll needs setupapi.dll: without it regsvr32 cannot load the server.
+WINEDLLOVERRIDES="$WINEDLLOVERRIDES;setupapi=" run "$setup" /S
+failed_status=$status
+left=$( [ -e "$default_dir" ] && echo "$default_dir"; run reg query "$uninstall_key"; [ "$status" = 0 ] && echo "the uninstall entry";
+    run reg query "$class_key"; [ "$status" = 0 ] && echo "the class key")
+if [ "$failed_status" = 2 ] && [ -z "$left" ]; then
+  pass "installer: a failed registration fails the install (exit 2) and leaves nothing"
+else
+  fail "installer: a failed registration fails the install (exit 2) and leaves nothing" "exit $failed_status; left: $left"
+fi
+
+begun=$EPOCHREALTIME
+run "$setup" /S
+install_seconds=$(seconds_since "$begun")
+expect_success "installer: $setup /S ($install_seconds s)"
+expect_installed "$default_win" "$default_dir"
+pushd "$default_dir" >/dev/null && run ./presetctl.exe cameras
+popd >/dev/null
+expect_run "installer: presetctl.exe cameras from $default_win" 0 out "No camera found."
+# Over the installed copy, in place, then moved by /D=: the old folder goes.
+run "$setup" /S
+expect_success "installer: an upgrade in place"
+run "$setup" /S "/D=$custom_win"
+expect_success "installer: an upgrade into $custom_win"
+if [ ! -e "$default_dir" ]; then pass "installer: the upgrade removed $default_win"
+else fail "installer: the upgrade removed $default_win" "$(ls "$default_dir" | tr '\n' ' ')"; fi
+expect_installed "$custom_win" "$custom_dir"
+
+# The uninstaller runs from a copy in the temporary folder and returns at
+# once: the end of the last Wine process is its end.
+begun=$EPOCHREALTIME
+run "$custom_dir/Uninstall.exe" /S
+timeout 120 wineserver -w
+uninstall_seconds=$(seconds_since "$begun")
+expect_success "installer: Uninstall.exe /S ($uninstall_seconds s)"
+if [ ! -e "$custom_dir" ]; then pass "installer: the uninstaller removed $custom_win"
+else fail "installer: the uninstaller removed $custom_win" "$(ls "$custom_dir" | tr '\n' ' ')"; fi
+expect_no_key "$uninstall_key"
+expect_no_key "HKCR\\VELQUIN.CameraControl"
+expect_no_key "HKCR\\VELQUIN.CameraControl.1"
+export_keys after
+changed=$(cat "$work"/*-errors 2>/dev/null)
+for n in 1 2 3 4; do
+  cmp -s "$work/before-$n.reg" "$work/after-$n.reg" || changed+=" $(diff <(iconv -f UTF-16 -t UTF-8 "$work/before-$n.reg") \
+  <(iconv -f UTF-16 -t UTF-8 "$work/after-$n.reg") | head -c 400)"
+done
+if [ -z "$changed" ]; then pass "installer: the keys after uninstalling are those before installing"
+else fail "installer: the keys after uninstalling are those before installing" "$changed"; fi
+echo "installer: $(du -k "$setup" | cut -f1) KiB; install $install_seconds s, uninstall $uninstall_seconds s"
 
 module=$(winepath -w "$dll" 2>/dev/null)
 check_registered() {
