@@ -39,11 +39,14 @@ install(PROGRAMS ${CMAKE_BINARY_DIR}/packaging/camfiles DESTINATION bin COMPONEN
 set(_pkg ${PROJECT_SOURCE_DIR}/packaging/linux)
 set(VELQUIN_APP_ID io.velquin.presets)
 install(FILES ${_pkg}/${VELQUIN_APP_ID}.desktop DESTINATION share/applications COMPONENT velquin)
-install(FILES ${_pkg}/${VELQUIN_APP_ID}.metainfo.xml DESTINATION share/metainfo COMPONENT velquin)
+# The metainfo and the man pages carry the release version, filled in here.
+configure_file(${_pkg}/${VELQUIN_APP_ID}.metainfo.xml ${CMAKE_BINARY_DIR}/packaging/${VELQUIN_APP_ID}.metainfo.xml @ONLY)
+install(FILES ${CMAKE_BINARY_DIR}/packaging/${VELQUIN_APP_ID}.metainfo.xml DESTINATION share/metainfo COMPONENT velquin)
 install(FILES ${_pkg}/icon.svg DESTINATION share/icons/hicolor/scalable/apps
         RENAME ${VELQUIN_APP_ID}.svg COMPONENT velquin)
 foreach(_command presets presetctl camfiles campreview vcam regsvr)
-  install(FILES ${_pkg}/man/${_command}.1 DESTINATION share/man/man1 COMPONENT velquin)
+  configure_file(${_pkg}/man/${_command}.1 ${CMAKE_BINARY_DIR}/packaging/man/${_command}.1 @ONLY)
+  install(FILES ${CMAKE_BINARY_DIR}/packaging/man/${_command}.1 DESTINATION share/man/man1 COMPONENT velquin)
 endforeach()
 foreach(_command presetctl camfiles vcam)
   install(FILES ${_pkg}/completion/${_command} DESTINATION share/bash-completion/completions COMPONENT velquin)

@@ -43,7 +43,10 @@ for f in "$dll" "$torwen" build/mingw64/tools/presetctl/presetctl.exe build/ming
 done
 cp packaging/windows/README.txt "$stage/"
 setup=build/mingw64/velquin-setup-$version-x64.exe
-makensis -V2 -DVERSION="$version" -DSTAGE="$PWD/$stage" -DOUTFILE="$PWD/$setup" packaging/windows/velquin.nsi
+# A version resource takes four numbers.
+fileversion=$version
+while [ "$(tr -cd . <<<"$fileversion" | wc -c)" -lt 3 ]; do fileversion+=.0; done
+makensis -V2 -DVERSION="$version" -DFILEVERSION="$fileversion" -DSTAGE="$PWD/$stage" -DOUTFILE="$PWD/$setup" packaging/windows/velquin.nsi
 echo "installer: $setup ($(du -k "$setup" | cut -f1) KiB)"
 
 wine=/usr/lib/wine/wine64

@@ -101,9 +101,13 @@ inline constexpr std::string_view kLayout1Caption = "Layout 1";
 inline constexpr std::string_view kLayout2Caption = "Layout 2";
 
 // About window texts.
-inline constexpr int kVersionMajor = 2;
-inline constexpr int kVersionMinor = 0;
-inline constexpr int kVersionRevision = 34;
+// The release version comes from the build (the project version).
+#if !defined(VELQUIN_VERSION_MAJOR) || !defined(VELQUIN_VERSION_MINOR) || !defined(VELQUIN_VERSION_REVISION)
+#error "the build defines VELQUIN_VERSION_MAJOR, _MINOR and _REVISION"
+#endif
+inline constexpr int kVersionMajor = VELQUIN_VERSION_MAJOR;
+inline constexpr int kVersionMinor = VELQUIN_VERSION_MINOR;
+inline constexpr int kVersionRevision = VELQUIN_VERSION_REVISION;
 inline constexpr std::string_view kPublisherAddress = "https://marrowfield.example/kv7-presets";
 inline constexpr std::string_view kAboutTitleSuffix = " For Windows XP SP1 and above";
 inline constexpr std::string_view kDisclaimer =

@@ -1,5 +1,6 @@
 ; The VELQUIN installer for 64-bit Windows. scripts/cross-build.sh compiles it:
-;   makensis -DVERSION=<CMake project version> -DSTAGE=<folder of the files> -DOUTFILE=<setup.exe>
+;   makensis -DVERSION=<CMake project version> -DFILEVERSION=<the same in four numbers>
+;            -DSTAGE=<folder of the files> -DOUTFILE=<setup.exe>
 ; It installs the camera control library (registered machine-wide with the
 ; 64-bit regsvr32), the storage microdriver and the command-line programs into
 ; Program Files\VELQUIN, and writes an uninstaller and its Programs and Features
@@ -8,10 +9,11 @@
 
 !macro Required name
   !ifndef ${name}
-    !error "makensis -DVERSION=... -DSTAGE=... -DOUTFILE=... velquin.nsi: ${name} is missing"
+    !error "makensis -DVERSION=... -DFILEVERSION=... -DSTAGE=... -DOUTFILE=... velquin.nsi: ${name} is missing"
   !endif
 !macroend
 !insertmacro Required VERSION
+!insertmacro Required FILEVERSION
 !insertmacro Required STAGE
 !insertmacro Required OUTFILE
 
@@ -42,11 +44,11 @@ InstallDirRegKey HKLM "${UNINSTALL_KEY}" InstallLocation
 ShowInstDetails show
 ShowUninstDetails show
 
-VIProductVersion "${VERSION}"
+VIProductVersion "${FILEVERSION}"
 VIAddVersionKey ProductName "${NAME}"
 VIAddVersionKey CompanyName "${PUBLISHER}"
 VIAddVersionKey FileDescription "${NAME} setup"
-VIAddVersionKey FileVersion "${VERSION}"
+VIAddVersionKey FileVersion "${FILEVERSION}"
 VIAddVersionKey ProductVersion "${VERSION}"
 VIAddVersionKey LegalCopyright "Copyright 2026 ${PUBLISHER}"
 
