@@ -6,26 +6,12 @@
 
 namespace vcam::storage_driver {
 
-HANDLE OpenControlDevice() {
-  return CreateFileW(VCAMSTOR_CONTROL_PATH, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                     OPEN_EXISTING, 0, nullptr);
+UniqueHandle OpenControlDevice() {
+  return UniqueHandle(CreateFileW(VCAMSTOR_CONTROL_PATH, GENERIC_READ | GENERIC_WRITE,
+                                  FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr));
 }
 
 namespace {
-
-class Control {
- public:
-  Control() : handle_(OpenControlDevice()) {}
-  ~Control() {
-    if (handle_ != INVALID_HANDLE_VALUE) CloseHandle(handle_);
-  }
-  Control(const Control&) = delete;
-  Control& operator=(const Control&) = delete;
-  HANDLE get() const { return handle_; }
-
- private:
-  HANDLE handle_;
-};
 
 bool Fill(unsigned short* field, size_t capacity, const std::wstring& text) {
   if (text.size() >= capacity) return false;
@@ -34,8 +20,8 @@ bool Fill(unsigned short* field, size_t capacity, const std::wstring& text) {
 }
 
 HRESULT Send(DWORD code, const std::wstring& link, const std::wstring& folder) {
-  const Control control;
-  if (control.get() == INVALID_HANDLE_VALUE) return S_FALSE;
+  const UniqueHandle control = OpenControlDevice();
+  if (!control.valid()) return S_FALSE;
   vcamstor_camera camera{};
   if (!Fill(camera.link, VCAMSTOR_LINK_CHARS, link) || !Fill(camera.folder, VCAMSTOR_FOLDER_CHARS, folder))
     return HRESULT_FROM_WIN32(ERROR_FILENAME_EXCED_RANGE);

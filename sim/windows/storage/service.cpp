@@ -23,6 +23,7 @@
 namespace {
 
 namespace sf = storage;
+using vcam::storage_driver::UniqueHandle;
 
 constexpr int kWorkers = 4;
 constexpr uint32_t kMaxArea = VCAMSTOR_MAX_EXCHANGE - sf::kMaxFrameLength;
@@ -43,21 +44,6 @@ int32_t ToStatus(int32_t result) {
     default: return kStatusUnsuccessful;
   }
 }
-
-class Handle {
- public:
-  explicit Handle(HANDLE handle = nullptr) : handle_(handle) {}
-  ~Handle() {
-    if (handle_ != nullptr && handle_ != INVALID_HANDLE_VALUE) CloseHandle(handle_);
-  }
-  Handle(const Handle&) = delete;
-  Handle& operator=(const Handle&) = delete;
-  HANDLE get() const { return handle_; }
-  bool valid() const { return handle_ != nullptr && handle_ != INVALID_HANDLE_VALUE; }
-
- private:
-  HANDLE handle_;
-};
 
 class Worker {
  public:
@@ -145,7 +131,7 @@ class Worker {
   // A 32-bit sender's area: WriteFile's data is read from its memory.
   static bool ReadSender(uint32_t process, const vcam::DriverExchange& split, uint8_t* area) {
     if (split.areaIsOutput || split.areaLength == 0) return true;
-    const Handle sender(OpenProcess(PROCESS_VM_READ, FALSE, process));
+    const UniqueHandle sender(OpenProcess(PROCESS_VM_READ, FALSE, process));
     SIZE_T done = 0;
     return sender.valid() &&
            ReadProcessMemory(sender.get(), reinterpret_cast<const void*>(static_cast<uintptr_t>(split.address)), area,
@@ -166,7 +152,7 @@ class Worker {
                           const uint8_t* area) {
     const uint32_t delivered = Delivered(frame, split.areaLength);
     if (delivered == 0) return true;
-    const Handle sender(OpenProcess(PROCESS_VM_WRITE | PROCESS_VM_OPERATION, FALSE, process));
+    const UniqueHandle sender(OpenProcess(PROCESS_VM_WRITE | PROCESS_VM_OPERATION, FALSE, process));
     SIZE_T done = 0;
     return sender.valid() &&
            WriteProcessMemory(sender.get(), reinterpret_cast<void*>(static_cast<uintptr_t>(split.address)), area,
@@ -223,16 +209,15 @@ int wmain() {
   StartDriver();
   // The driver's control device appears once its host has loaded it.
   for (int i = 0; i < 100; ++i) {
-    const Handle probe(vcam::storage_driver::OpenControlDevice());
-    if (probe.valid()) break;
+    if (vcam::storage_driver::OpenControlDevice().valid()) break;
     Sleep(100);
   }
-  std::vector<std::unique_ptr<Handle>> controls;
+  std::vector<UniqueHandle> controls;
   for (int i = 0; i < kWorkers; ++i) {
-    auto control = std::make_unique<Handle>(vcam::storage_driver::OpenControlDevice());
+    UniqueHandle control = vcam::storage_driver::OpenControlDevice();
     DWORD returned = 0;
-    if (!control->valid() ||
-        !DeviceIoControl(control->get(), VCAMSTOR_ATTACH, nullptr, 0, nullptr, 0, &returned, nullptr)) {
+    if (!control.valid() ||
+        !DeviceIoControl(control.get(), VCAMSTOR_ATTACH, nullptr, 0, nullptr, 0, &returned, nullptr)) {
       std::fprintf(stderr, "vcamstor_service: the virtual storage driver is not running (error %lu)\n",
                    static_cast<unsigned long>(GetLastError()));
       return 1;
@@ -243,7 +228,7 @@ int wmain() {
   std::fflush(stdout);
   std::vector<std::thread> workers;
   for (const auto& control : controls) {
-    workers.emplace_back([handle = control->get()] { Worker(handle).Run(); });
+    workers.emplace_back([handle = control.get()] { Worker(handle).Run(); });
   }
   for (std::thread& worker : workers) worker.join();
   return 0;

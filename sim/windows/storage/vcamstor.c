@@ -118,6 +118,46 @@ static exchange* find_taken(ULONG id) {
   return NULL;
 }
 
+/* Moves the exchanges of `from` that `matches` picks to `to`. Called with
+   the lock held. */
+typedef BOOLEAN (*exchange_filter)(const exchange* x, const void* key);
+static void move_exchanges(LIST_ENTRY* from, LIST_ENTRY* to, exchange_filter matches, const void* key) {
+  for (PLIST_ENTRY e = from->Flink; e != from;) {
+    exchange* x = CONTAINING_RECORD(e, exchange, entry);
+    e = e->Flink;
+    if (!matches(x, key)) continue;
+    RemoveEntryList(&x->entry);
+    InsertTailList(to, &x->entry);
+  }
+}
+
+static BOOLEAN of_camera(const exchange* x, const void* key) { return x->camera == *(const ULONG*)key; }
+static BOOLEAN of_sender(const exchange* x, const void* key) { return x->sender == (PFILE_OBJECT)key; }
+static BOOLEAN of_server(const exchange* x, const void* key) { return x->server == (PFILE_OBJECT)key; }
+
+/* Ends every exchange of `list` (taken out of the lock) with `status`. */
+static void end_exchanges(LIST_ENTRY* list, NTSTATUS status) {
+  while (!IsListEmpty(list)) {
+    exchange* x = CONTAINING_RECORD(RemoveHeadList(list), exchange, entry);
+    if (x->irp != NULL) complete(x->irp, status, 0);
+    free_exchange(x);
+  }
+}
+
+/* The slot of the camera behind `link` (letter case ignored), or
+   VCAMSTOR_MAX_CAMERAS. */
+static ULONG find_camera(const WCHAR* link) {
+  UNICODE_STRING wanted;
+  RtlInitUnicodeString(&wanted, link);
+  for (ULONG i = 0; i < VCAMSTOR_MAX_CAMERAS; ++i) {
+    if (g_cameras[i].device == NULL) continue;
+    UNICODE_STRING known;
+    RtlInitUnicodeString(&known, g_cameras[i].link);
+    if (RtlEqualUnicodeString(&known, &wanted, TRUE)) return i;
+  }
+  return VCAMSTOR_MAX_CAMERAS;
+}
+
 /* The sender's exchange: copied and queued, or handed straight to a waiting
    service. */
 static NTSTATUS storage_exchange(PDEVICE_OBJECT device, PIRP irp, PIO_STACK_LOCATION stack) {
@@ -186,25 +226,17 @@ static NTSTATUS add_camera(PIRP irp, PIO_STACK_LOCATION stack) {
     return complete(irp, STATUS_INVALID_PARAMETER, 0);
 
   /* Adding a link again keeps its device and takes the new folder. */
-  ULONG free_slot = VCAMSTOR_MAX_CAMERAS;
-  for (ULONG i = 0; i < VCAMSTOR_MAX_CAMERAS; ++i) {
-    camera_slot* slot = &g_cameras[i];
-    if (slot->device == NULL) {
-      if (free_slot == VCAMSTOR_MAX_CAMERAS) free_slot = i;
-      continue;
-    }
-    UNICODE_STRING a, b;
-    RtlInitUnicodeString(&a, slot->link);
-    RtlInitUnicodeString(&b, (const WCHAR*)camera->link);
-    if (RtlEqualUnicodeString(&a, &b, TRUE)) {
-      KIRQL irql;
-      KeAcquireSpinLock(&g_lock, &irql);
-      RtlCopyMemory(slot->folder, camera->folder, sizeof slot->folder);
-      KeReleaseSpinLock(&g_lock, irql);
-      *(ULONG*)irp->UserBuffer = i;
-      return complete(irp, STATUS_SUCCESS, sizeof(ULONG));
-    }
+  const ULONG known = find_camera((const WCHAR*)camera->link);
+  if (known != VCAMSTOR_MAX_CAMERAS) {
+    KIRQL irql;
+    KeAcquireSpinLock(&g_lock, &irql);
+    RtlCopyMemory(g_cameras[known].folder, camera->folder, sizeof g_cameras[known].folder);
+    KeReleaseSpinLock(&g_lock, irql);
+    *(ULONG*)irp->UserBuffer = known;
+    return complete(irp, STATUS_SUCCESS, sizeof(ULONG));
   }
+  ULONG free_slot = 0;
+  while (free_slot < VCAMSTOR_MAX_CAMERAS && g_cameras[free_slot].device != NULL) ++free_slot;
   if (free_slot == VCAMSTOR_MAX_CAMERAS) return complete(irp, STATUS_INSUFFICIENT_RESOURCES, 0);
 
   /* Devices of removed cameras live on until unload (a handle may still be
@@ -254,35 +286,20 @@ static NTSTATUS remove_camera(PIRP irp, PIO_STACK_LOCATION stack) {
     return complete(irp, STATUS_INVALID_PARAMETER, 0);
   if (wide_length((const WCHAR*)camera->link, VCAMSTOR_LINK_CHARS) == VCAMSTOR_LINK_CHARS)
     return complete(irp, STATUS_INVALID_PARAMETER, 0);
-  for (ULONG i = 0; i < VCAMSTOR_MAX_CAMERAS; ++i) {
-    camera_slot* slot = &g_cameras[i];
-    if (slot->device == NULL) continue;
-    UNICODE_STRING a, b;
-    RtlInitUnicodeString(&a, slot->link);
-    RtlInitUnicodeString(&b, (const WCHAR*)camera->link);
-    if (!RtlEqualUnicodeString(&a, &b, TRUE)) continue;
-    IoDeleteSymbolicLink(&a);
-    LIST_ENTRY failed;
-    InitializeListHead(&failed);
-    KIRQL irql;
-    KeAcquireSpinLock(&g_lock, &irql);
-    slot->device = NULL; /* its device lives on until unload: open handles may name it */
-    for (PLIST_ENTRY e = g_queued.Flink; e != &g_queued;) {
-      exchange* x = CONTAINING_RECORD(e, exchange, entry);
-      e = e->Flink;
-      if (x->camera != i) continue;
-      RemoveEntryList(&x->entry);
-      InsertTailList(&failed, &x->entry);
-    }
-    KeReleaseSpinLock(&g_lock, irql);
-    while (!IsListEmpty(&failed)) {
-      exchange* x = CONTAINING_RECORD(RemoveHeadList(&failed), exchange, entry);
-      complete(x->irp, STATUS_DEVICE_REMOVED, 0);
-      free_exchange(x);
-    }
-    return complete(irp, STATUS_SUCCESS, 0);
-  }
-  return complete(irp, STATUS_OBJECT_NAME_NOT_FOUND, 0);
+  const ULONG index = find_camera((const WCHAR*)camera->link);
+  if (index == VCAMSTOR_MAX_CAMERAS) return complete(irp, STATUS_OBJECT_NAME_NOT_FOUND, 0);
+  UNICODE_STRING link;
+  RtlInitUnicodeString(&link, g_cameras[index].link);
+  IoDeleteSymbolicLink(&link);
+  LIST_ENTRY failed;
+  InitializeListHead(&failed);
+  KIRQL irql;
+  KeAcquireSpinLock(&g_lock, &irql);
+  g_cameras[index].device = NULL; /* its device lives on until unload: open handles may name it */
+  move_exchanges(&g_queued, &failed, of_camera, &index);
+  KeReleaseSpinLock(&g_lock, irql);
+  end_exchanges(&failed, STATUS_DEVICE_REMOVED);
+  return complete(irp, STATUS_SUCCESS, 0);
 }
 
 static NTSTATUS attach(PIRP irp, PIO_STACK_LOCATION stack) {
@@ -388,13 +405,7 @@ static NTSTATUS close_handle(PDEVICE_OBJECT device, PIRP irp, PIO_STACK_LOCATION
   KIRQL irql;
   KeAcquireSpinLock(&g_lock, &irql);
   if (ext->kind == CAMERA_DEVICE) {
-    for (PLIST_ENTRY e = g_queued.Flink; e != &g_queued;) {
-      exchange* x = CONTAINING_RECORD(e, exchange, entry);
-      e = e->Flink;
-      if (x->sender != file) continue;
-      RemoveEntryList(&x->entry);
-      InsertTailList(&done_exchanges, &x->entry);
-    }
+    move_exchanges(&g_queued, &done_exchanges, of_sender, file);
     for (PLIST_ENTRY e = g_taken.Flink; e != &g_taken; e = e->Flink) {
       exchange* x = CONTAINING_RECORD(e, exchange, entry);
       if (x->sender == file && x->irp != NULL) {
@@ -412,25 +423,14 @@ static NTSTATUS close_handle(PDEVICE_OBJECT device, PIRP irp, PIO_STACK_LOCATION
       RemoveEntryList(&waiting->Tail.Overlay.ListEntry);
       InsertTailList(&done_irps, &waiting->Tail.Overlay.ListEntry);
     }
-    for (PLIST_ENTRY e = g_taken.Flink; e != &g_taken;) {
-      exchange* x = CONTAINING_RECORD(e, exchange, entry);
-      e = e->Flink;
-      if (x->server != file) continue;
-      RemoveEntryList(&x->entry);
-      InsertTailList(&done_exchanges, &x->entry);
-    }
+    move_exchanges(&g_taken, &done_exchanges, of_server, file);
     /* The last service gone: nobody will answer what is queued. */
     if (!any_server()) {
       while (!IsListEmpty(&g_queued)) InsertTailList(&done_exchanges, RemoveHeadList(&g_queued));
     }
   }
   KeReleaseSpinLock(&g_lock, irql);
-  const NTSTATUS ended = ext->kind == CAMERA_DEVICE ? STATUS_CANCELLED : STATUS_DEVICE_REMOVED;
-  while (!IsListEmpty(&done_exchanges)) {
-    exchange* x = CONTAINING_RECORD(RemoveHeadList(&done_exchanges), exchange, entry);
-    if (x->irp != NULL) complete(x->irp, ended, 0);
-    free_exchange(x);
-  }
+  end_exchanges(&done_exchanges, ext->kind == CAMERA_DEVICE ? STATUS_CANCELLED : STATUS_DEVICE_REMOVED);
   while (!IsListEmpty(&done_irps)) {
     PIRP waiting = CONTAINING_RECORD(RemoveHeadList(&done_irps), IRP, Tail.Overlay.ListEntry);
     complete(waiting, STATUS_CANCELLED, 0);
