@@ -35,7 +35,8 @@ needed=("$dll" "$setup" "$vcam_dll" "$out/sim/windows/vcam_dshow_tests.exe" "$ou
         "$out/tests/windows/windows_mutex_holder.exe" "$out/tests/windows/windows_settings_mutex_holder.exe"
         "$out/tests/windows/windows_vcam_lock_holder.exe"
         "$out/tests/windows/imaging_double.exe" "$out/tests/windows/imaging_double_ps.dll"
-        "$out/sim/windows/vcamstor.sys" "$out/sim/windows/vcamstor_service.exe" "$out/sim/windows/vcam_storage_tests.exe")
+        "$out/sim/windows/vcamstor.sys" "$out/sim/windows/vcamstor_service.exe" "$out/sim/windows/vcam_storage_tests.exe"
+        "$out/app/ui/win32/presets.exe" "$out/tests/windows/windows_presets_window_tests.exe")
 for program in "${unit_programs[@]}"; do needed+=("$out/tests/windows/$program.exe"); done
 for file in "${needed[@]}"; do
   [ -f "$file" ] || { echo "wine-test: $file is missing (run scripts/cross-build.sh first)" >&2; exit 1; }
@@ -653,6 +654,46 @@ if [ "$status" = 1 ] && [ "$native_status" = 1 ] && [ -n "$before_read" ] &&
   pass "camfiles.exe get cut by an unplug: $(cat "$work/err"), no partial file"
 else
   fail "camfiles.exe get cut by an unplug" "exit $status/$native_status; $(cat "$work/err") / $(cat "$work/native-err"); left: $(ls -A "$work/win-cut")"
+fi
+
+# presets.exe driven through its windows' messages by
+# windows_presets_window_tests.exe on the flows' KV7, the one camera plugged
+# in: every form against its table, the editors, the file browser in the
+# prefix's documents folder (a folder of the prefix, never the user's) and the
+# camera operations. One case per test; then what Set Preset wrote to slot 2
+# is read back on Linux.
+docs="$WINEPREFIX/drive_c/users/${USER:-$(id -un)}/Documents"
+if [ -L "$docs" ]; then rm -f "$docs"; fi
+mkdir -p "$docs"
+window_tests=$out/tests/windows/windows_presets_window_tests.exe
+VCAM_HOME=$flows_win PRESETS_EXE=$(winepath -w "$out/app/ui/win32/presets.exe" 2>/dev/null) \
+  PRESETS_TEST_CAMERA=$(winepath -w "$flows/kv7" 2>/dev/null) RUN_TIMEOUT=900 run "$window_tests"
+window_status=$status
+cp "$work/out" "$work/window-tests"
+run "$window_tests" --gtest_list_tests
+window_cases=$(awk '/^[^ ]/ { suite = $1 } /^  [^ ]/ { print suite $1 }' "$work/out")
+[ -n "$window_cases" ] || fail "windows_presets_window_tests.exe" "lists no test: $(head -c 300 "$work/err")"
+for case in $window_cases; do
+  if grep -qxF "[       OK ] $case" <(sed 's/ ([0-9]* ms)$//' "$work/window-tests"); then
+    pass "presets.exe: $case"
+  else
+    # The failure's lines: from the test's start to its end.
+    fail "presets.exe: $case" "$(awk -v c="$case" '$0 == "[ RUN      ] " c { on = 1 } on { print } on && /^\[  FAILED  \]/ { exit }' \
+      "$work/window-tests" | grep -vF '[ RUN' | head -c 1500) (exit $window_status)"
+  fi
+done
+native "$nativectl" read 2
+sed 's/^Preset Name = WINE/Preset Name = UITEST/' "$work/all15.dqx" >"$work/uitest.dqx"
+if [ "$native_status" = 0 ] && cmp -s "$work/native-out" "$work/uitest.dqx"; then
+  pass "the kv7's slot 2, read on Linux, holds what presets.exe's Set Preset sent"
+else
+  fail "the kv7's slot 2, read on Linux, holds what presets.exe's Set Preset sent" "$(cat -A "$work/native-out" | head -20)"
+fi
+native "$nativectl" slots
+if grep -q '^2  "UITEST"  unlocked$' "$work/native-out" && grep -q '^3  .*  unlocked$' "$work/native-out"; then
+  pass "the kv7's slots on Linux after presets.exe: 2 named UITEST, 3 unlocked again"
+else
+  fail "the kv7's slots on Linux after presets.exe: 2 named UITEST, 3 unlocked again" "$(cat "$work/native-out")"
 fi
 
 # The portable unit tests built for Windows and the end-to-end cases: one case
