@@ -37,7 +37,7 @@ version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' build/mingw64/CMakeCache.
 stage=build/mingw64/installer
 rm -rf "$stage"
 mkdir -p "$stage"
-for f in "$dll" "$torwen" build/mingw64/tools/presetctl/presetctl.exe build/mingw64/tools/camfiles/camfiles.exe \
+for f in "$dll" "$torwen" build/mingw64/app/ui/win32/presets.exe build/mingw64/tools/presetctl/presetctl.exe build/mingw64/tools/camfiles/camfiles.exe \
          build/mingw64/tools/camlist/camlist.exe; do
   x86_64-w64-mingw32-strip -o "$stage/$(basename "$f")" "$f"
 done
@@ -50,6 +50,6 @@ makensis -V2 -DVERSION="$version" -DFILEVERSION="$fileversion" -DSTAGE="$PWD/$st
 echo "installer: $setup ($(du -k "$setup" | cut -f1) KiB)"
 
 wine=/usr/lib/wine/wine64
-export WINEPREFIX="$PWD/build/mingw64/wineprefix" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+export WINEPREFIX="$PWD/build/mingw64/wineprefix" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d"
 timeout 300 "$wine" build/mingw64/tools/tlbcheck/tlbcheck.exe "$dll"
 timeout 120 wineserver -k 2>/dev/null || true

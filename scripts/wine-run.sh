@@ -36,7 +36,7 @@ program=$(find_program "$1")
 [ -n "$program" ] || { echo "wine-run: no program $1 in the cross build" >&2; exit 2; }
 shift
 
-export WINEPREFIX="$out/wine-run-prefix" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+export WINEPREFIX="$out/wine-run-prefix" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d"
 source "$repo/scripts/wine-prefix.sh"
 log=$(mktemp)
 trap 'timeout 60 wineserver -k 2>/dev/null; rm -f "$log"' EXIT

@@ -46,8 +46,9 @@ cmake --preset native >/dev/null &&
   cmake --build --preset native --target presetctl camfiles torwen VELQUIN regsvr vcam_tool -j2 >/dev/null || {
   echo "wine-test: the native programs or vcam did not build" >&2; exit 1; }
 
-# A prefix of our own, made anew each run so no registration survives from an earlier one.
-export WINEPREFIX="$PWD/$out/wine-test-prefix" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+# A prefix of our own, made anew each run so no registration survives from an earlier one;
+# shortcuts the installer makes stay in it (no menu entries on this machine).
+export WINEPREFIX="$PWD/$out/wine-test-prefix" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d"
 timeout 60 wineserver -k 2>/dev/null
 rm -rf "$WINEPREFIX"
 work=$(mktemp -d)
@@ -159,7 +160,7 @@ export_keys() {
 expect_installed() {
   local win=$1 dir=$2 files bytes
   files=$(cd "$dir" 2>/dev/null && ls | tr '\n' ' ')
-  if [ "$files" = "README.txt Uninstall.exe VELQUIN.dll camfiles.exe camlist.exe presetctl.exe torwen.dll " ]; then
+  if [ "$files" = "README.txt Uninstall.exe VELQUIN.dll camfiles.exe camlist.exe presetctl.exe presets.exe torwen.dll " ]; then
     pass "installer: the files in $win"
   else
     fail "installer: the files in $win" "${files:-no folder}"
@@ -170,6 +171,12 @@ expect_installed() {
     pass "installer: the type library's win64 path is in $win"
   else
     fail "installer: the type library's win64 path is in $win" "$(cat "$work/out")"
+  fi
+  # The Start menu shortcut of every user, to this copy's preset manager.
+  if [ -f "$shortcut" ] && strings -a -el "$shortcut" | grep -qxF "$win\\presets.exe"; then
+    pass "installer: the Start menu shortcut opens $win\\presets.exe"
+  else
+    fail "installer: the Start menu shortcut opens $win\\presets.exe" "$(ls "$(dirname "$shortcut")" 2>&1 | head -5)"
   fi
   bytes=$(cat "$dir"/* | wc -c)
   run reg query "$uninstall_key"
@@ -186,6 +193,7 @@ HKEY_LOCAL_MACHINE\\Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\VEL
     UninstallString    REG_SZ    \"$win\\Uninstall.exe\""
 }
 export_keys before
+shortcut="$WINEPREFIX/drive_c/ProgramData/Microsoft/Windows/Start Menu/Programs/Marrowfield KV7 Presets Manager.lnk"
 default_win='C:\Program Files\VELQUIN'
 default_dir="$WINEPREFIX/drive_c/Program Files/VELQUIN"
 custom_win='C:\VelquinCustom'
@@ -209,6 +217,11 @@ expect_installed "$default_win" "$default_dir"
 pushd "$default_dir" >/dev/null && run ./presetctl.exe cameras
 popd >/dev/null
 expect_run "installer: presetctl.exe cameras from $default_win" 0 out "No camera found."
+# The installed preset manager starts and paints its main window (then ends:
+# the start-up probe).
+PRESETS_STARTUP_PROBE=$(date +%s%N) run "$default_dir/presets.exe"
+if [ "$status" = 0 ] && grep -q '^shown_ms=' "$work/out"; then pass "installer: presets.exe from $default_win shows its window"
+else fail "installer: presets.exe from $default_win shows its window" "exit $status $(head -c 300 "$work/out") $(head -c 300 "$work/err")"; fi
 # Over the installed copy, in place, then moved by /D=: the old folder goes.
 run "$setup" /S
 expect_success "installer: an upgrade in place"
@@ -228,6 +241,8 @@ expect_success "installer: Uninstall.exe /S ($uninstall_seconds s)"
 if [ ! -e "$custom_dir" ]; then pass "installer: the uninstaller removed $custom_win"
 else fail "installer: the uninstaller removed $custom_win" "$(ls "$custom_dir" | tr '\n' ' ')"; fi
 expect_no_key "$uninstall_key"
+if [ ! -e "$shortcut" ]; then pass "installer: the uninstaller removed the Start menu shortcut"
+else fail "installer: the uninstaller removed the Start menu shortcut" "$shortcut"; fi
 expect_no_key "HKCR\\VELQUIN.CameraControl"
 expect_no_key "HKCR\\VELQUIN.CameraControl.1"
 export_keys after

@@ -2,7 +2,8 @@
 ;   makensis -DVERSION=<CMake project version> -DFILEVERSION=<the same in four numbers>
 ;            -DSTAGE=<folder of the files> -DOUTFILE=<setup.exe>
 ; It installs the camera control library (registered machine-wide with the
-; 64-bit regsvr32), the storage microdriver and the command-line programs into
+; 64-bit regsvr32), the storage microdriver, the preset manager (with a Start
+; menu shortcut for every user) and the command-line programs into
 ; Program Files\VELQUIN, and writes an uninstaller and its Programs and Features
 ; entry. /S installs silently, /D=<folder> chooses the folder. Installing over
 ; an installed copy unregisters the old server and replaces its files.
@@ -35,6 +36,7 @@ ManifestSupportedOS all
 !define UNINSTALL_KEY "Software\Microsoft\Windows\CurrentVersion\Uninstall\VELQUIN"
 ; The installer's exit code when it refuses or fails.
 !define EXIT_FAILED 2
+!define SHORTCUT "$SMPROGRAMS\Marrowfield KV7 Presets Manager.lnk"
 
 Name "${NAME} ${VERSION}"
 OutFile "${OUTFILE}"
@@ -67,7 +69,9 @@ LicenseData "${STAGE}/README.txt"
   Delete "$0\camfiles.exe"
   Delete "$0\camlist.exe"
   Delete "$0\README.txt"
-  ; When the preset manager lands: Delete "$0\presets.exe".
+  Delete "$0\presets.exe"
+  SetShellVarContext all
+  Delete "${SHORTCUT}"
 !macroend
 
 ; Unregisters the server in folder $0 if it is there; the result is ignored:
@@ -120,12 +124,7 @@ Section "VELQUIN" main
   File "${STAGE}/camfiles.exe"
   File "${STAGE}/camlist.exe"
   File "${STAGE}/README.txt"
-  ; The preset manager (presets.exe) goes here when it lands, with its
-  ; Start-menu shortcut:
-  ;   File "${STAGE}/presets.exe"
-  ;   SetShellVarContext all
-  ;   CreateShortCut "$SMPROGRAMS\VELQUIN Presets.lnk" "$INSTDIR\presets.exe"
-  ; (and the uninstaller deletes both).
+  File "${STAGE}/presets.exe"
 
   DetailPrint "Registering $INSTDIR\VELQUIN.dll"
   ExecWait '"$SYSDIR\regsvr32.exe" /s "$INSTDIR\VELQUIN.dll"' $1
@@ -142,6 +141,8 @@ Section "VELQUIN" main
     Quit
   ${EndIf}
 
+  SetShellVarContext all
+  CreateShortCut "${SHORTCUT}" "$INSTDIR\presets.exe"
   WriteUninstaller "$INSTDIR\Uninstall.exe"
   WriteRegStr HKLM "${UNINSTALL_KEY}" DisplayName "${NAME}"
   WriteRegStr HKLM "${UNINSTALL_KEY}" DisplayVersion "${VERSION}"

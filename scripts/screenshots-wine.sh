@@ -1,0 +1,44 @@
+#!/usr/bin/env bash
+# Renders every window of presets.exe under Wine on a private X display into
+# PNG files: the main window in layouts 1 and 2, the file browser over a
+# sample folder, the overwrite warning, the delete confirmation, the reminder
+# and the about window (the Windows counterpart of scripts/screenshots.sh).
+# Usage: scripts/screenshots-wine.sh [OUTPUT_FOLDER]   (default build/screenshots-wine)
+set -euo pipefail
+cd "$(dirname "$0")/.."
+out=$(realpath -m "${1:-build/screenshots-wine}")
+program=build/mingw64/app/ui/win32/presets_screenshots.exe
+if [ ! -f "$program" ]; then
+  bash scripts/setup.sh cross
+  cmake --preset mingw64 >/dev/null
+  cmake --build --preset mingw64 -j2 --target presets_screenshots
+fi
+command -v convert >/dev/null && command -v Xvfb >/dev/null || {
+  echo "screenshots-wine: needs Xvfb and ImageMagick (apt-get install xvfb imagemagick)" >&2; exit 1; }
+work=$(mktemp -d /tmp/presets-wine-shots.XXXXXX)
+export WINEPREFIX="$PWD/build/mingw64/screenshots-prefix" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d"
+wine=/usr/lib/wine/wine64
+Xvfb -ac -nolisten tcp -displayfd 3 -screen 0 1024x768x24 3>"$work/display" 2>/dev/null &
+xvfb=$!
+trap 'timeout 60 wineserver -k 2>/dev/null; kill $xvfb 2>/dev/null; rm -rf "$work"' EXIT
+for _ in $(seq 100); do [ -s "$work/display" ] && break; sleep 0.1; done
+export DISPLAY=":$(cat "$work/display")"
+if [ ! -f "$WINEPREFIX/.prepared" ]; then
+  timeout 300 "$wine" wineboot -i >/dev/null 2>&1
+  timeout 60 wineserver -w
+  # No window manager on this display: Wine draws the frames and captions.
+  timeout 60 "$wine" reg add 'HKCU\Software\Wine\X11 Driver' /v Decorated /d N /f >/dev/null 2>&1
+  timeout 60 "$wine" reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /d N /f >/dev/null 2>&1
+  timeout 60 wineserver -w
+  touch "$WINEPREFIX/.prepared"
+fi
+samples=$work/samples
+mkdir -p "$samples/archive" "$samples/camera 2" "$out"
+printf '[Presets]\r\nPreset Name = SUNSET\r\nDescription = Warm evening light\r\n' >"$samples/evening.dqx"
+printf '[Presets]\r\nPreset Name = STUDIO\r\nDescription = Tungsten, three lamps\r\n' >"$samples/STUDIO.DQX"
+printf '[Presets]\r\n' >"$samples/night.Dqx"
+timeout 120 "$wine" "$program" "$(winepath -w "$work/bmp")" "$(winepath -w "$samples")" | tr -d '\r' | sed 's/^wrote .*\\/rendered /'
+for bitmap in "$work"/bmp/*.bmp; do
+  convert "$bitmap" "$out/$(basename "${bitmap%.bmp}").png"
+done
+ls "$out"/*.png
