@@ -697,13 +697,6 @@ for case in $window_cases; do
       "$work/window-tests" | grep -vF '[ RUN' | head -c 1500) (exit $window_status)"
   fi
 done
-# The start-up probe: the first paint reported, then the program ends by itself.
-PRESETS_STARTUP_PROBE=$(date +%s%N) VCAM_HOME=$flows_win run "$out/app/ui/win32/presets.exe"
-if [ "$status" = 0 ] && grep -qxE 'shown_ms=[0-9]+(\.[0-9]+)?' "$work/out" && [ "$(wc -l <"$work/out")" = 1 ]; then
-  pass "presets.exe with PRESETS_STARTUP_PROBE: $(cat "$work/out"), then exit 0"
-else
-  fail "presets.exe with PRESETS_STARTUP_PROBE" "exit $status, output: $(head -c 300 "$work/out")"
-fi
 native "$nativectl" read 2
 sed 's/^Preset Name = WINE/Preset Name = UITEST/' "$work/all15.dqx" >"$work/uitest.dqx"
 if [ "$native_status" = 0 ] && cmp -s "$work/native-out" "$work/uitest.dqx"; then
