@@ -228,7 +228,12 @@ void Dialog::RunModal() {
 
 void Dialog::EndModal() {
   modal_ = false;
-  if (window_ != nullptr) ::ShowWindow(window_, SW_HIDE);
+  if (window_ != nullptr) {
+    ::ShowWindow(window_, SW_HIDE);
+    // The modal loop looks at modal_ only when GetMessage returns: an end
+    // that came with a sent message (another program's BM_CLICK) wakes it.
+    ::PostMessageW(window_, WM_NULL, 0, 0);
+  }
 }
 
 // ---- Form3 and the delete confirmation ---------------------------------------
