@@ -67,13 +67,6 @@ std::wstring Variable(const wchar_t* name) {
   return value != nullptr ? value : L"";
 }
 
-// The program's main window, while it runs: waiting, the test keeps posting
-// it WM_NULL, as a desktop's mouse and timer traffic keeps reaching a
-// program. The messages the test sends are not posted; a modal loop that
-// looks at its end condition only after a posted message would otherwise not
-// notice that a sent click ended it (see SendAsync).
-HWND g_heartbeat = nullptr;
-
 // Waits until `done` holds, handling this thread's messages meanwhile (the
 // answers to asynchronous sends arrive as messages).
 template <class Condition>
@@ -82,7 +75,6 @@ bool WaitFor(Condition done, DWORD ms = kWaitMs) {
   for (;;) {
     MSG message;
     while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) DispatchMessageW(&message);
-    if (g_heartbeat != nullptr) PostMessageW(g_heartbeat, WM_NULL, 0, 0);
     if (done()) return true;
     if (GetTickCount64() >= end) return false;
     Sleep(20);
@@ -382,7 +374,6 @@ class PresetsWindowTest : public ::testing::Test {
   }
 
   void TearDown() override {
-    g_heartbeat = nullptr;
     if (process_.hProcess != nullptr) {
       if (WaitForSingleObject(process_.hProcess, 0) == WAIT_TIMEOUT) TerminateProcess(process_.hProcess, 1);
       WaitForSingleObject(process_.hProcess, kWaitMs);
@@ -409,7 +400,6 @@ class PresetsWindowTest : public ::testing::Test {
         << "cannot start " << Narrow(program) << ": " << GetLastError();
     main_ = WaitDialog(process_.dwProcessId, nullptr, kTitle, false, kStartMs);
     ASSERT_NE(main_, nullptr) << "no main window within " << kStartMs << " ms";
-    g_heartbeat = main_;
     reminder_ = WaitDialog(process_.dwProcessId, main_, L"Reminder", false, kStartMs);
     ASSERT_NE(reminder_, nullptr) << "no reminder over the main window";
     EXPECT_FALSE(IsWindowEnabled(main_)) << "the reminder is modal";
