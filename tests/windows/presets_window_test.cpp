@@ -547,15 +547,18 @@ TEST_F(PresetsWindowTest, EveryFormMatchesItsTable) {
 
   ASSERT_NO_FATAL_FAILURE(Click(names::kInfo, false));
   HWND about = WaitDialog(Process(), main_, L"About " + kTitle);
+  EXPECT_FALSE(IsWindowEnabled(main_)) << "the about window is modal";
   CheckForm(about, AboutForm(), 1, L"About " + kTitle, {{"lblDisclaimer", kDisclaimer}});
   SendAsync(Find(about, AboutForm(), "cmdOK"), BM_CLICK);
   ASSERT_TRUE(WaitFor([&] { return IsWindowEnabled(main_); })) << "the about window stays";
 
   HWND browser = OpenBrowser(names::kSaveToFile);
+  EXPECT_FALSE(IsWindowEnabled(main_)) << "the browser is modal";
   CheckForm(browser, BrowserForm(), 1, kTitle);
   // The overwrite warning and the delete confirmation are the browser's.
   BrowserPress(browser, "UIFORMS", "btnSave");
   HWND warning = WaitDialog(Process(), browser, kTitle);
+  EXPECT_FALSE(IsWindowEnabled(browser)) << "the warning is modal";
   CheckForm(warning, WarningForm(), 1, kTitle,
             {{"frmWarning", "This will overwrite the file UIFORMS.dqx. Do you want to continue?"}});
   SendAsync(Find(warning, WarningForm(), "Command2"), BM_CLICK);
@@ -568,6 +571,7 @@ TEST_F(PresetsWindowTest, EveryFormMatchesItsTable) {
   Call(files, LB_SETCURSEL, static_cast<WPARAM>(at - listed.begin()));
   SendAsync(files, WM_KEYDOWN, VK_DELETE, 1);
   HWND deletion = WaitDialog(Process(), browser, Wide(kDeleteCaption));
+  EXPECT_FALSE(IsWindowEnabled(browser)) << "the confirmation is modal";
   CheckForm(deletion, DeleteForm(), 1, Wide(kDeleteCaption));
   SendAsync(Find(deletion, DeleteForm(), "Command2"), BM_CLICK);
   ASSERT_TRUE(WaitFor([&] { return IsWindowEnabled(browser); })) << "the confirmation stays after Cancel";
