@@ -692,9 +692,11 @@ for case in $window_cases; do
   if grep -qxF "[       OK ] $case" <(sed 's/ ([0-9]* ms)$//' "$work/window-tests"); then
     pass "presets.exe: $case"
   else
-    # The failure's lines: from the test's start to its end.
+    # The failure's messages, on one line: from the test's start to its end.
     fail "presets.exe: $case" "$(awk -v c="$case" '$0 == "[ RUN      ] " c { on = 1 } on { print } on && /^\[  FAILED  \]/ { exit }' \
-      "$work/window-tests" | grep -vF '[ RUN' | head -c 1500) (exit $window_status)"
+      "$work/window-tests" | grep -vE '^\[ RUN|^Google Test trace:' |
+      sed 's|^[./]*tests/windows/[^:]*:[0-9]*: Failure$|--|; s|^[./]*tests/windows/[^:]*:[0-9]*: \(.*\)$|[\1]|' |
+      tr '\n' ' ' | head -c 2000) (exit $window_status)"
   fi
 done
 native "$nativectl" read 2

@@ -347,10 +347,10 @@ void CheckForm(HWND window, const FormSpec& spec, int layout, std::wstring_view 
     const int got[4] = {rect.left, rect.top, rect.right - rect.left, rect.bottom - rect.top};
     const int want[4] = {TwipsToPixels(place.left), TwipsToPixels(place.top), TwipsToPixels(place.width),
                          TwipsToPixels(place.height)};
-    for (int i = 0; i < 4; ++i)
-      EXPECT_LE(std::abs(got[i] - want[i]), 1)
-          << "place (" << got[0] << ", " << got[1] << ", " << got[2] << " x " << got[3] << "), table (" << want[0]
-          << ", " << want[1] << ", " << want[2] << " x " << want[3] << ")";
+    const bool withinOnePixel = std::equal(got, got + 4, want, [](int a, int b) { return std::abs(a - b) <= 1; });
+    EXPECT_TRUE(withinOnePixel) << spec.name << " layout " << layout << " " << control.name << " at (" << got[0] << ", " << got[1] << ", "
+        << got[2] << " x " << got[3] << "), table (" << want[0] << ", " << want[1] << ", " << want[2] << " x "
+        << want[3] << ")";
   }
   std::vector<std::string> stops;
   TabStops(window, spec, stops);
