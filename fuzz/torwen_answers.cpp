@@ -97,7 +97,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
   torwen::Environment environment;
   environment.readLink = [](platform::ComStringView, platform::ComString& link) {
-    link = platform::Utf8ToCom("\\??\\fuzz#camera#1#{storage}");
+    static const platform::ComString kLink = platform::Utf8ToCom("\\??\\fuzz#camera#1#{storage}");
+    link = kLink;
     return S_OK;
   };
   environment.openDriver = [](platform::ComStringView, std::unique_ptr<platform::StorageDriverHandle>& handle) {
@@ -132,9 +133,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
           break;
         case 1: {
           const uint32_t length = input.Be16();
-          std::vector<uint8_t> buffer(length);
+          // The caller's buffer as it comes: only the driver writes it.
+          const auto buffer = std::make_unique_for_overwrite<uint8_t[]>(length);
           HRESULT transfer = S_OK;
-          (void)torwen::GetItemData(context, item, buffer.empty() ? nullptr : buffer.data(), length, &transfer);
+          (void)torwen::GetItemData(context, item, length == 0 ? nullptr : buffer.get(), length, &transfer);
           break;
         }
         case 2: {
