@@ -277,3 +277,9 @@ put("torwen_answers", "put-answer-path-unterminated.bin",
     whole(280, {6: b"Q" * 274}) + b"\x00")
 put("torwen_answers", "put-to-unknown-medium.bin",
     OPEN + ONE_MEDIUM + count(0) + b"\x02\x00" + text("\\Media:7\\Volume:3\\A.TXT") + b"\x03\x03\x01")
+# Two media of 255 volumes fill the harness's volume budget; the third is cut
+# to one volume, so a put to its second volume is refused.
+put("torwen_answers", "media-of-255-volumes-past-the-budget.bin",
+    OPEN + ans([0, 3, 255, 255, 255]) + b"\x00" * 3 + b"\x00" * 511 +
+    b"\x02\x00" + text("\\Media:2\\Volume:255\\A.TXT") + b"\x03\x03\x01" + ans([0]) + b"\x00" +
+    b"\x02\x00" + text("\\Media:3\\Volume:2\\A.TXT") + b"\x03\x03\x01")

@@ -18,20 +18,11 @@ command -v convert >/dev/null && command -v Xvfb >/dev/null || {
 work=$(mktemp -d /tmp/presets-wine-shots.XXXXXX)
 export WINEPREFIX="$PWD/build/mingw64/screenshots-prefix" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d"
 wine=/usr/lib/wine/wine64
-Xvfb -ac -nolisten tcp -displayfd 3 -screen 0 1024x768x24 3>"$work/display" 2>/dev/null &
-xvfb=$!
-trap 'timeout 60 wineserver -k 2>/dev/null; kill $xvfb 2>/dev/null; rm -rf "$work"' EXIT
-for _ in $(seq 100); do [ -s "$work/display" ] && break; sleep 0.1; done
-export DISPLAY=":$(cat "$work/display")"
-if [ ! -f "$WINEPREFIX/.prepared" ]; then
-  timeout 300 "$wine" wineboot -i >/dev/null 2>&1
-  timeout 60 wineserver -w
-  # No window manager on this display: Wine draws the frames and captions.
-  timeout 60 "$wine" reg add 'HKCU\Software\Wine\X11 Driver' /v Decorated /d N /f >/dev/null 2>&1
-  timeout 60 "$wine" reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /d N /f >/dev/null 2>&1
-  timeout 60 wineserver -w
-  touch "$WINEPREFIX/.prepared"
-fi
+source scripts/wine-prefix.sh
+xvfb_pid=
+trap 'timeout 60 wineserver -k 2>/dev/null; [ -n "$xvfb_pid" ] && kill "$xvfb_pid" 2>/dev/null; rm -rf "$work"' EXIT
+prefix_private_display "$work"
+prefix_prepare_once
 samples=$work/samples
 mkdir -p "$samples/archive" "$samples/camera 2" "$out"
 printf '[Presets]\r\nPreset Name = SUNSET\r\nDescription = Warm evening light\r\n' >"$samples/evening.dqx"

@@ -1,6 +1,8 @@
-# Sourced by scripts/wine-test.sh and scripts/wine-run.sh: the stand-ins a
-# private Wine prefix needs so the Windows programs find and use a virtual
-# camera. Expects $out (the x86_64 build), $wine and WINEPREFIX.
+# Sourced by the Wine scripts (wine-test.sh, wine-run.sh, screenshots-wine.sh,
+# startup-bench-wine.sh): the stand-ins a private Wine prefix needs so the
+# Windows programs find and use a virtual camera, a private display and a
+# prepared prefix. Expects $wine and WINEPREFIX, and for the stand-ins $out
+# (the x86_64 build).
 
 # Wine's imaging-service device manager lists no device (its enumeration is a
 # stub), and the property storage proxy of its sti.dll has no method past
@@ -45,4 +47,25 @@ prefix_start_storage() {
     sleep 0.1
   done
   return 1
+}
+
+# A private X display for this shell's Wine programs (never the user's):
+# starts Xvfb, exports DISPLAY and sets xvfb_pid. $1: a folder for its number.
+prefix_private_display() {
+  Xvfb -ac -nolisten tcp -displayfd 3 -screen 0 1024x768x24 3>"$1/display" 2>/dev/null &
+  xvfb_pid=$!
+  for _ in $(seq 100); do [ -s "$1/display" ] && break; sleep 0.1; done
+  export DISPLAY=":$(cat "$1/display")"
+}
+
+# Makes WINEPREFIX once (marked by .prepared). With no window manager on the
+# private display, Wine draws the windows' frames and captions itself.
+prefix_prepare_once() {
+  [ -f "$WINEPREFIX/.prepared" ] && return
+  timeout 300 "$wine" wineboot -i >/dev/null 2>&1
+  timeout 60 wineserver -w
+  timeout 60 "$wine" reg add 'HKCU\Software\Wine\X11 Driver' /v Decorated /d N /f >/dev/null 2>&1
+  timeout 60 "$wine" reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /d N /f >/dev/null 2>&1
+  timeout 60 wineserver -w
+  touch "$WINEPREFIX/.prepared"
 }

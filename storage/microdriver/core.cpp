@@ -150,6 +150,8 @@ struct Session {
   ItemArena items;
   ItemBox* last = nullptr;  // the end of the item list
   uint64_t tree = 0;
+  // The receive area of thumbnails, made at the first and cleared before each.
+  std::unique_ptr<uint8_t[]> thumbnailArea;
 
   void SyncMediaTable() { record.mediaTable = mediaTable.empty() ? nullptr : mediaTable.data(); }
   void SyncHandles() {
@@ -865,17 +867,22 @@ HRESULT GetThumbnail(MicroDrvContext* context, MicroDrvItem* item) {
   Session* s = nullptr;
   ItemBox* box = nullptr;
   if (const HRESULT hr = CheckItem(context, item, s, box); hr != S_OK) return hr;
-  auto area = std::make_unique<uint8_t[]>(sf::kTransferAreaSize);
+  if (s->thumbnailArea == nullptr) s->thumbnailArea = std::make_unique_for_overwrite<uint8_t[]>(sf::kTransferAreaSize);
+  uint8_t* const area = s->thumbnailArea.get();
+  // Bytes the driver does not deliver read as zero, never as an earlier thumbnail.
+  std::memset(area, 0, sf::kTransferAreaSize);
   uint8_t frame[sf::kReadThumbnailLength];
-  if (!sf::BuildReadThumbnail(frame, AddressOf(*s, *item), PathOf(*box), area.get())) return E_INVALIDARG;
+  if (!sf::BuildReadThumbnail(frame, AddressOf(*s, *item), PathOf(*box), area)) return E_INVALIDARG;
   const Answer answer =
-      Exchange(*s, s->main.get(), frame, sf::kReadThumbnailLength, area.get(), sf::kTransferAreaSize, StatusRule::Policy);
+      Exchange(*s, s->main.get(), frame, sf::kReadThumbnailLength, area, sf::kTransferAreaSize, StatusRule::Policy);
   if (answer.result != S_OK) return answer.result;
   // A length beyond the receive area is no thumbnail of ours.
   const uint32_t length = sf::GetBe32(frame + sf::read_file::kThumbnailLength);
   if (length > sf::kTransferAreaSize) return E_FAIL;
-  auto thumbnail = std::make_unique<uint8_t[]>(length == 0 ? 1 : length);
-  std::memcpy(thumbnail.get(), area.get(), length);
+  // An empty thumbnail still points at a zero byte.
+  auto thumbnail =
+      length == 0 ? std::make_unique<uint8_t[]>(1) : std::make_unique_for_overwrite<uint8_t[]>(length);
+  std::memcpy(thumbnail.get(), area, length);
   box->thumbnail = std::move(thumbnail);
   item->thumbnail = box->thumbnail.get();
   item->thumbnailLength = length;

@@ -196,9 +196,6 @@ FormWindow::FormWindow(HWND window, const FormSpec& spec) : window_(window), spe
   RegisterPanelClass();
   font_ = MakeFont(dpi_);
   ::SetWindowTextW(window_, Wide(spec.caption).c_str());
-  tooltips_ = ::CreateWindowExW(WS_EX_TOPMOST, TOOLTIPS_CLASSW, nullptr, WS_POPUP | TTS_ALWAYSTIP, CW_USEDEFAULT,
-                                CW_USEDEFAULT, CW_USEDEFAULT, CW_USEDEFAULT, window_, nullptr,
-                                ::GetModuleHandleW(nullptr), nullptr);
   for (size_t i = 0; i < spec.controls.size(); ++i) index_.emplace(std::string(spec.controls[i].name), i);
   // Each control is made in its place and, as a new child goes beneath its
   // siblings, in its stacking order: containers first, so that starting
@@ -247,17 +244,25 @@ HWND FormWindow::Create(const ControlSpec& control, int id) {
     SCROLLINFO info{sizeof info, SIF_RANGE | SIF_POS | SIF_PAGE, kLevelMin, kLevelMax, 0, 0, 0};
     ::SetScrollInfo(created, SB_CTL, &info, FALSE);
   }
-  if (!control.tooltip.empty() && tooltips_ != nullptr) {
-    std::wstring tip = Wide(control.tooltip);
+  return created;
+}
+
+void FormWindow::AddToolTips() {
+  if (tooltips_ != nullptr) return;
+  tooltips_ = ::CreateWindowExW(WS_EX_TOPMOST, TOOLTIPS_CLASSW, nullptr, WS_POPUP | TTS_ALWAYSTIP, CW_USEDEFAULT,
+                                CW_USEDEFAULT, CW_USEDEFAULT, CW_USEDEFAULT, window_, nullptr,
+                                ::GetModuleHandleW(nullptr), nullptr);
+  for (size_t i = 0; i < controls_.size() && tooltips_ != nullptr; ++i) {
+    if (spec_.controls[i].tooltip.empty()) continue;
+    std::wstring tip = Wide(spec_.controls[i].tooltip);
     TOOLINFOW tool{};
     tool.cbSize = sizeof tool;
     tool.uFlags = TTF_IDISHWND | TTF_SUBCLASS;
     tool.hwnd = window_;
-    tool.uId = reinterpret_cast<UINT_PTR>(created);
+    tool.uId = reinterpret_cast<UINT_PTR>(controls_[i]);
     tool.lpszText = tip.data();
     ::SendMessageW(tooltips_, TTM_ADDTOOLW, 0, reinterpret_cast<LPARAM>(&tool));
   }
-  return created;
 }
 
 HWND FormWindow::Control(std::string_view name) const {

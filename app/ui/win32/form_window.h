@@ -39,6 +39,10 @@ class FormWindow {
   FormWindow(const FormWindow&) = delete;
   FormWindow& operator=(const FormWindow&) = delete;
 
+  // The tool tips of the table: made once the window has first been drawn,
+  // as nobody sees them before.
+  void AddToolTips();
+
   HWND Control(std::string_view name) const;
   // The table entry of a control identifier, or null.
   const ControlSpec* SpecOf(int id) const;

@@ -18,6 +18,7 @@ namespace fs = std::filesystem;
 namespace {
 
 constexpr UINT kAfterShown = WM_APP + 1;
+constexpr UINT kAddToolTips = WM_APP + 2;
 
 // An empty dialog: its controls come from the form table.
 struct alignas(4) EmptyDialogTemplate {
@@ -150,6 +151,15 @@ INT_PTR Dialog::Handle(UINT message, WPARAM wParam, LPARAM lParam) {
       return TRUE;  // Enter with no default button
     }
     case WM_CLOSE: OnClose(); return TRUE;
+    case WM_PAINT:
+      if (!toolTipsPosted_) {
+        toolTipsPosted_ = true;
+        ::PostMessageW(window_, kAddToolTips, 0, 0);
+      }
+      break;
+    case kAddToolTips:
+      if (form_) form_->AddToolTips();
+      return TRUE;
     case WM_SETCURSOR:
       if (!busy_) break;
       ::SetCursor(::LoadCursorW(nullptr, IDC_WAIT));

@@ -57,6 +57,7 @@ class Dialog {
   HWND window_ = nullptr;
   std::unique_ptr<FormWindow> form_;
   bool modal_ = false;
+  bool toolTipsPosted_ = false;
   static bool busy_;
 };
 

@@ -3,6 +3,7 @@
 // that transfers send.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <functional>
 #include <string>
@@ -666,6 +667,32 @@ TEST(Transfers, Thumbnails) {
   camera.script.push_back({0, 0xA1, nullptr, 0x08});
   EXPECT_EQ(GetThumbnail(context.get(), image), static_cast<HRESULT>(0x80070002));
   EXPECT_EQ(image->thumbnailLength, 400u);
+}
+
+// Bytes the driver leaves out of its answer read as zero, never as the
+// thumbnail read before them (the context keeps one receive area).
+TEST(Transfers, UndeliveredThumbnailBytesReadAsZero) {
+  MemoryCamera camera;
+  FillSample(camera.media[0].volumes[0], "");
+  Context context(camera);
+  MicroDrvItem* root = nullptr;
+  ASSERT_EQ(GetDeviceInfo(context.get(), &root), S_OK);
+  MicroDrvItem* image = const_cast<MicroDrvItem*>(FindPath(root, "\\DCIM\\IMG_0001.JPG"));
+  ASSERT_NE(image, nullptr);
+  for (const uint32_t length : {0u, 1u, 399u, 400u, 401u, sf::kTransferAreaSize}) {
+    // The camera's own thumbnail first: 400 bytes of 0x5A in the area.
+    ASSERT_EQ(GetThumbnail(context.get(), image), S_OK);
+    ASSERT_EQ(image->thumbnailLength, 400u);
+    ASSERT_EQ(image->thumbnail[0], 0x5A);
+    // Then an answer that claims `length` bytes and delivers none.
+    camera.script.push_back(
+        {0, 0, [length](uint8_t* f) { sf::PutBe32(f + sf::read_file::kThumbnailLength, length); }, 0x08});
+    ASSERT_EQ(GetThumbnail(context.get(), image), S_OK) << length;
+    ASSERT_EQ(image->thumbnailLength, length);
+    ASSERT_NE(image->thumbnail, nullptr);
+    EXPECT_EQ(image->thumbnail[0], 0) << length;
+    EXPECT_EQ(static_cast<size_t>(std::count(image->thumbnail, image->thumbnail + length, 0)), length) << length;
+  }
 }
 
 struct ControlCase {
