@@ -173,7 +173,8 @@ expect_installed() {
     fail "installer: the type library's win64 path is in $win" "$(cat "$work/out")"
   fi
   # The Start menu shortcut of every user, to this copy's preset manager.
-  if [ -f "$shortcut" ] && strings -a -el "$shortcut" | grep -qxF "$win\\presets.exe"; then
+  # (the link holds the full path in its 8-bit form)
+  if [ -f "$shortcut" ] && strings -a "$shortcut" | grep -qxF "$win\\presets.exe"; then
     pass "installer: the Start menu shortcut opens $win\\presets.exe"
   else
     fail "installer: the Start menu shortcut opens $win\\presets.exe" "$(ls "$(dirname "$shortcut")" 2>&1 | head -5)"
