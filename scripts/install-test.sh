@@ -74,7 +74,11 @@ setpriv --reuid=nobody --regid=nogroup --clear-groups Xvfb ":$display" -screen 0
   >"$work/xvfb.log" 2>&1 &
 xvfb_pid=$!
 export DISPLAY=":$display"
-for _ in $(seq 50); do as_user xdotool getdisplaygeometry >/dev/null 2>&1 && break; sleep 0.1; done
+# A loaded machine may take seconds to bring the display up; the program
+# starts only on a display that answers.
+display_up=""
+for _ in $(seq 300); do as_user xdotool getdisplaygeometry >/dev/null 2>&1 && { display_up=1; break; }; sleep 0.1; done
+[ -n "$display_up" ] || { cat "$work/xvfb.log"; fail "the display :$display did not come up in 30 s"; }
 as_user presets >"$work/presets.log" 2>&1 &
 app_pid=$!
 caption="Marrowfield KV7 Presets Manager"
