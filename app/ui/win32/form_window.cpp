@@ -71,9 +71,9 @@ const wchar_t* ControlClass(ControlKind kind) {
   return L"Static";
 }
 
-HBITMAP LoadPicture(int resource) {
-  return static_cast<HBITMAP>(
-      ::LoadImageW(::GetModuleHandleW(nullptr), MAKEINTRESOURCEW(resource), IMAGE_BITMAP, 0, 0, LR_CREATEDIBSECTION));
+UniqueGdiObject<HBITMAP> LoadPicture(int resource) {
+  return UniqueGdiObject<HBITMAP>(static_cast<HBITMAP>(
+      ::LoadImageW(::GetModuleHandleW(nullptr), MAKEINTRESOURCEW(resource), IMAGE_BITMAP, 0, 0, LR_CREATEDIBSECTION)));
 }
 
 namespace {
@@ -112,7 +112,7 @@ void RegisterPanelClass() {
   (void)registered;
 }
 
-HFONT MakeFont(UINT dpi) {
+UniqueGdiObject<HFONT> MakeFont(UINT dpi) {
   // The 8-point dialog font the tables were laid out for.
   LOGFONTW font{};
   font.lfHeight = -::MulDiv(8, static_cast<int>(dpi), 72);
@@ -120,7 +120,7 @@ HFONT MakeFont(UINT dpi) {
   font.lfCharSet = DEFAULT_CHARSET;
   font.lfQuality = DEFAULT_QUALITY;
   wcscpy_s(font.lfFaceName, L"MS Shell Dlg 2");
-  return ::CreateFontIndirectW(&font);
+  return UniqueGdiObject<HFONT>(::CreateFontIndirectW(&font));
 }
 
 DWORD StyleOf(const ControlSpec& control) {
@@ -210,10 +210,8 @@ FormWindow::FormWindow(HWND window, const FormSpec& spec) : window_(window), spe
   }
 }
 
-FormWindow::~FormWindow() {
-  // The controls go with their window; the font outlives them.
-  if (font_ != nullptr) ::DeleteObject(font_);
-}
+// The controls go with their window; the font outlives them.
+FormWindow::~FormWindow() = default;
 
 HWND FormWindow::Create(const ControlSpec& control, int id) {
   HWND parent = control.parent.empty() ? window_ : Control(control.parent);
@@ -234,7 +232,7 @@ HWND FormWindow::Create(const ControlSpec& control, int id) {
                                    place.top, place.right - place.left, place.bottom - place.top, parent,
                                    reinterpret_cast<HMENU>(static_cast<INT_PTR>(id)), ::GetModuleHandleW(nullptr),
                                    nullptr);
-  ::SendMessageW(created, WM_SETFONT, reinterpret_cast<WPARAM>(font_), FALSE);
+  ::SendMessageW(created, WM_SETFONT, reinterpret_cast<WPARAM>(font_.get()), FALSE);
   // What depends on the font: a combo box's closed height, a right-aligned
   // label's width.
   if (NeedsFontToPlace(control)) Place(created, control, 1);
@@ -364,10 +362,10 @@ void FormWindow::SetTabOrder(int layout) {
 void FormWindow::Rescale(UINT dpi) {
   if (dpi == dpi_) return;
   dpi_ = dpi;
-  HFONT font = MakeFont(dpi_);
-  for (HWND control : controls_) ::SendMessageW(control, WM_SETFONT, reinterpret_cast<WPARAM>(font), FALSE);
-  if (font_ != nullptr) ::DeleteObject(font_);
-  font_ = font;
+  // The old font goes once no control uses it.
+  UniqueGdiObject<HFONT> font = MakeFont(dpi_);
+  for (HWND control : controls_) ::SendMessageW(control, WM_SETFONT, reinterpret_cast<WPARAM>(font.get()), FALSE);
+  font_ = std::move(font);
   rescaled_ = true;
   Arrange(layout_);
 }

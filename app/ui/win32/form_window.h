@@ -8,7 +8,9 @@
 #include <windows.h>
 
 #include <map>
+#include <memory>
 #include <string>
+#include <type_traits>
 #include <string_view>
 #include <vector>
 
@@ -28,8 +30,15 @@ std::wstring WindowText(HWND window);
 // The system class a kind of control is made of.
 const wchar_t* ControlClass(ControlKind kind);
 
+// A font or picture, deleted with its owner.
+struct GdiObjectDeleter {
+  void operator()(HGDIOBJ object) const { ::DeleteObject(object); }
+};
+template <class Handle>
+using UniqueGdiObject = std::unique_ptr<std::remove_pointer_t<Handle>, GdiObjectDeleter>;
+
 // The drawn pictures, loaded from the program's resources.
-HBITMAP LoadPicture(int resource);
+UniqueGdiObject<HBITMAP> LoadPicture(int resource);
 
 class FormWindow {
  public:
@@ -73,7 +82,7 @@ class FormWindow {
   UINT dpi_;
   int layout_ = 1;
   bool rescaled_ = false;  // every control to be placed again
-  HFONT font_ = nullptr;
+  UniqueGdiObject<HFONT> font_;
   HWND tooltips_ = nullptr;
   std::vector<HWND> controls_;  // in table order
   std::map<std::string, size_t, std::less<>> index_;

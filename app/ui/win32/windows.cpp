@@ -283,8 +283,8 @@ void DeleteWindow::OnCommand(std::string_view control, int code, HWND) {
 
 // ---- Reminder and about -------------------------------------------------------
 
-ReminderWindow::ReminderWindow(HWND owner) : Dialog(ReminderForm(), owner) {
-  SetPicture(Control("Image1"), LoadPicture(PRESETS_BANNER));
+ReminderWindow::ReminderWindow(HWND owner, HBITMAP banner) : Dialog(ReminderForm(), owner) {
+  SetPicture(Control("Image1"), banner);
   SetText("Label1", kReminderText);
 }
 
@@ -292,9 +292,9 @@ void ReminderWindow::OnCommand(std::string_view control, int code, HWND) {
   if (control == "Continue" && code == BN_CLICKED) EndModal();
 }
 
-AboutWindow::AboutWindow(HWND owner) : Dialog(AboutForm(), owner) {
+AboutWindow::AboutWindow(HWND owner) : Dialog(AboutForm(), owner), picture_(LoadPicture(PRESETS_ABOUT_PICTURE)) {
   ::SetWindowTextW(Handle(), (L"About " + Wide(kApplicationTitle)).c_str());
-  SetPicture(Control("picIcon"), LoadPicture(PRESETS_ABOUT_PICTURE));
+  SetPicture(Control("picIcon"), picture_.get());
   SetText("lblTitle", std::string(kApplicationTitle) + std::string(kAboutTitleSuffix));
   SetText("lblVersion", "Version " + std::to_string(kVersionMajor) + "." + std::to_string(kVersionMinor) + "." +
                             std::to_string(kVersionRevision));
@@ -347,10 +347,7 @@ BrowserWindow::BrowserWindow(HWND owner, EditorStore& editors, const fs::path& s
   presenter_ = std::make_unique<BrowserPresenter>(*this, editors, startFolder);
 }
 
-BrowserWindow::~BrowserWindow() {
-  if (folderOpen_ != nullptr) ::DeleteObject(folderOpen_);
-  if (folderClosed_ != nullptr) ::DeleteObject(folderClosed_);
-}
+BrowserWindow::~BrowserWindow() = default;
 
 void BrowserWindow::OnCommand(std::string_view control, int code, HWND handle) {
   if (control == "Drive1" && code == CBN_SELCHANGE) {
@@ -405,7 +402,7 @@ void BrowserWindow::DrawFolderEntry(const DRAWITEMSTRUCT& item) {
   const int picture = ::MulDiv(16, dpi, 96);
   int left = item.rcItem.left + ::MulDiv(2 + 12 * entry.indent, dpi, 96);
   const int top = item.rcItem.top + (item.rcItem.bottom - item.rcItem.top - picture) / 2;
-  if (HBITMAP bitmap = entry.open ? folderOpen_ : folderClosed_; bitmap != nullptr) {
+  if (HBITMAP bitmap = (entry.open ? folderOpen_ : folderClosed_).get(); bitmap != nullptr) {
     HDC memory = ::CreateCompatibleDC(item.hDC);
     HGDIOBJ previous = ::SelectObject(memory, bitmap);
     // Magenta is the pictures' background.
@@ -414,15 +411,11 @@ void BrowserWindow::DrawFolderEntry(const DRAWITEMSTRUCT& item) {
     ::DeleteDC(memory);
   }
   left += picture + ::MulDiv(4, dpi, 96);
-  const LRESULT length = ::SendMessageW(item.hwndItem, LB_GETTEXTLEN, item.itemID, 0);
-  std::wstring text(static_cast<size_t>(std::max<LRESULT>(length, 0)) + 1, L'\0');
-  ::SendMessageW(item.hwndItem, LB_GETTEXT, item.itemID, reinterpret_cast<LPARAM>(text.data()));
-  text.resize(static_cast<size_t>(std::max<LRESULT>(length, 0)));
   RECT textRect = item.rcItem;
   textRect.left = left;
   ::SetBkMode(item.hDC, TRANSPARENT);
   ::SetTextColor(item.hDC, ::GetSysColor(selected ? COLOR_HIGHLIGHTTEXT : COLOR_WINDOWTEXT));
-  ::DrawTextW(item.hDC, text.c_str(), static_cast<int>(text.size()), &textRect,
+  ::DrawTextW(item.hDC, entry.text.c_str(), static_cast<int>(entry.text.size()), &textRect,
               DT_LEFT | DT_VCENTER | DT_SINGLELINE | DT_NOPREFIX | DT_END_ELLIPSIS);
   if ((item.itemState & ODS_FOCUS) != 0) ::DrawFocusRect(item.hDC, &item.rcItem);
 }
@@ -460,7 +453,7 @@ void BrowserWindow::ShowFolder(const fs::path& folder) {
   ::SendMessageW(list, LB_RESETCONTENT, 0, 0);
   folders_.clear();
   auto add = [&](const std::wstring& text, const fs::path& target, int indent, bool open) {
-    folders_.push_back({target, indent, open});
+    folders_.push_back({text, target, indent, open});
     ::SendMessageW(list, LB_ADDSTRING, 0, reinterpret_cast<LPARAM>(text.c_str()));
   };
   std::vector<fs::path> chain;
@@ -541,13 +534,14 @@ void BrowserWindow::Hide() { EndModal(); }
 
 MainWindow::MainWindow(CameraAccess& access)
     : Dialog(MainForm(), nullptr), presenter_(*this, access), banner_(LoadPicture(PRESETS_BANNER)) {
-  SetPicture(Control(names::kBanner), banner_);
+  SetPicture(Control(names::kBanner), banner_.get());
   const int small = ::GetSystemMetrics(SM_CXSMICON);
-  icon_ = static_cast<HICON>(::LoadImageW(::GetModuleHandleW(nullptr), MAKEINTRESOURCEW(PRESETS_ICON), IMAGE_ICON,
+  // Shared icons: the system keeps them.
+  HICON icon = static_cast<HICON>(::LoadImageW(::GetModuleHandleW(nullptr), MAKEINTRESOURCEW(PRESETS_ICON), IMAGE_ICON,
                                           0, 0, LR_DEFAULTSIZE | LR_SHARED));
   HICON smallIcon = static_cast<HICON>(::LoadImageW(::GetModuleHandleW(nullptr), MAKEINTRESOURCEW(PRESETS_ICON),
                                                     IMAGE_ICON, small, small, LR_SHARED));
-  ::SendMessageW(Handle(), WM_SETICON, ICON_BIG, reinterpret_cast<LPARAM>(icon_));
+  ::SendMessageW(Handle(), WM_SETICON, ICON_BIG, reinterpret_cast<LPARAM>(icon));
   ::SendMessageW(Handle(), WM_SETICON, ICON_SMALL, reinterpret_cast<LPARAM>(smallIcon));
   HWND selector = Control(names::kSelector);
   for (int slot = kFirstSlot; slot <= kLastSlot; ++slot)
@@ -562,12 +556,7 @@ MainWindow::MainWindow(CameraAccess& access)
   }
 }
 
-MainWindow::~MainWindow() {
-  browser_.reset();
-  about_.reset();
-  reminder_.reset();
-  if (banner_ != nullptr) ::DeleteObject(banner_);
-}
+MainWindow::~MainWindow() = default;
 
 void MainWindow::Show(bool probing) {
   probing_ = probing;
@@ -753,7 +742,7 @@ AboutWindow& MainWindow::About() {
 }
 
 ReminderWindow& MainWindow::Reminder() {
-  if (!reminder_) reminder_ = std::make_unique<ReminderWindow>(Handle());
+  if (!reminder_) reminder_ = std::make_unique<ReminderWindow>(Handle(), banner_.get());
   return *reminder_;
 }
 

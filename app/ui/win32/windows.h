@@ -89,7 +89,8 @@ class DeleteWindow final : public Dialog {
 
 class ReminderWindow final : public Dialog {
  public:
-  explicit ReminderWindow(HWND owner);
+  // `banner` is the owner's and outlives this window.
+  ReminderWindow(HWND owner, HBITMAP banner);
 
  private:
   void OnCommand(std::string_view control, int code, HWND handle) override;
@@ -100,6 +101,7 @@ class AboutWindow final : public Dialog {
   explicit AboutWindow(HWND owner);
 
  private:
+  UniqueGdiObject<HBITMAP> picture_;
   void OnCommand(std::string_view control, int code, HWND handle) override;
   INT_PTR OnMessage(UINT message, WPARAM wParam, LPARAM lParam, bool& handled) override;
 };
@@ -135,14 +137,15 @@ class BrowserWindow final : public Dialog, public BrowserView {
   void DrawFolderEntry(const DRAWITEMSTRUCT& item);
 
   struct FolderEntry {
+    std::wstring text;
     std::filesystem::path target;
     int indent;
     bool open;  // the folder shown or one that holds it
   };
   std::vector<std::wstring> driveRoots_;
   std::vector<FolderEntry> folders_;
-  HBITMAP folderOpen_ = nullptr;
-  HBITMAP folderClosed_ = nullptr;
+  UniqueGdiObject<HBITMAP> folderOpen_;
+  UniqueGdiObject<HBITMAP> folderClosed_;
   WarningWindow warning_;
   DeleteWindow deletion_;
   std::unique_ptr<BrowserPresenter> presenter_;
@@ -186,11 +189,10 @@ class MainWindow final : public Dialog, public MainView {
   void SetLevelPosition(Setting setting, int position);
 
   MainPresenter presenter_;
+  UniqueGdiObject<HBITMAP> banner_;  // before the windows that show it
   std::unique_ptr<BrowserWindow> browser_;
   std::unique_ptr<AboutWindow> about_;
   std::unique_ptr<ReminderWindow> reminder_;
-  HBITMAP banner_ = nullptr;
-  HICON icon_ = nullptr;
   bool selectorChosen_ = false;
   bool choicePending_ = false;  // chosen in the dropped list, counted when it closes
   bool busy_ = false;
