@@ -141,7 +141,7 @@ INT_PTR Dialog::Handle(UINT message, WPARAM wParam, LPARAM lParam) {
     case WM_COMMAND: {
       const int id = LOWORD(wParam);
       if (lParam == 0 && id == IDCANCEL) {
-        OnClose();  // Escape
+        OnEscape();
         return TRUE;
       }
       if (const ControlSpec* control = form_ ? form_->SpecOf(id) : nullptr) {

@@ -41,8 +41,10 @@ class Dialog {
  protected:
   // A command of one of the form's controls.
   virtual void OnCommand(std::string_view control, int code, HWND handle);
-  // The close box or Escape.
+  // The close box.
   virtual void OnClose() { EndModal(); }
+  // Escape: a secondary window closes as with its close box.
+  virtual void OnEscape() { OnClose(); }
   // Any other message; `handled` false passes it on to the dialog's default handling.
   virtual INT_PTR OnMessage(UINT message, WPARAM wParam, LPARAM lParam, bool& handled);
   void SetText(std::string_view control, std::string_view utf8);
@@ -184,6 +186,7 @@ class MainWindow final : public Dialog, public MainView {
  private:
   void OnCommand(std::string_view control, int code, HWND handle) override;
   void OnClose() override;
+  void OnEscape() override {}  // the main window stays; Exit or its close box ends it
   INT_PTR OnMessage(UINT message, WPARAM wParam, LPARAM lParam, bool& handled) override;
   void OnScroll(HWND bar, int code, int thumb);
   void SetLevelPosition(Setting setting, int position);
