@@ -905,8 +905,15 @@ TEST_F(PresetsWindowTest, BrowserListsPresetFilesAndDeletesAfterConfirmation) {
   ExpectBrowserClosed(browser);
 }
 
-TEST_F(PresetsWindowTest, ExitEndsTheProgram) {
+TEST_F(PresetsWindowTest, EscapeKeepsTheMainWindowAndExitEndsTheProgram) {
   ASSERT_NO_FATAL_FAILURE(Start());
+  // Escape in the main window (what IsDialogMessage makes of the key) would lose the editors.
+  DWORD_PTR result = 0;
+  ASSERT_NE(SendMessageTimeoutW(main_, WM_COMMAND, MAKEWPARAM(IDCANCEL, BN_CLICKED), 0, SMTO_ABORTIFHUNG, kWaitMs,
+                                &result),
+            0);
+  EXPECT_EQ(WaitForSingleObject(process_.hProcess, 500), static_cast<DWORD>(WAIT_TIMEOUT)) << "ended by Escape";
+  EXPECT_TRUE(IsWindowVisible(main_));
   SendAsync(Main(names::kExit), BM_CLICK);
   ASSERT_EQ(WaitForSingleObject(process_.hProcess, kWaitMs), WAIT_OBJECT_0) << "still running after Exit";
   DWORD code = 1;
